@@ -1,0 +1,41 @@
+#pragma once
+// The per-session command object: picks a command by "pcode"/"ccode", runs its
+// handler and always returns a JSON result text.
+
+#include <json/json.h>
+
+#include <map>
+#include <string>
+
+class SMProvider;
+class SMCertificate;
+
+typedef std::map<int, SMProvider*> providerlist;
+
+class KVSMLib {
+public:
+    typedef int (KVSMLib::*Handler)(Json::Value command, std::string& output);
+
+    static constexpr int kProviderCommands = 9;     // pcode 0..8
+    static constexpr int kCertificateCommands = 6;  // ccode 0..5
+
+    int invoke(const std::string& input, std::string& output);
+
+    SMProvider* getProviderByID(int index) const;
+    void addProvider(int index, SMProvider* provider);
+    void setCodePage(int codePage);
+
+    // Handlers. Each writes one compact JSON result (or nothing) and returns its code.
+    int getKeyCount(Json::Value command, std::string& output);
+    int selectKey(Json::Value command, std::string& output);
+
+    // Providers opened by this session, by the index the page sends as "pid".
+    // Not owned: providers belong to the process-wide registry.
+    providerlist m_pl;
+    // Certificate selected in this session; points into its provider's list.
+    SMCertificate* m_selsmcert = nullptr;
+
+private:
+    static const Handler s_providerHandlers[kProviderCommands];
+    static const Handler s_certificateHandlers[kCertificateCommands];
+};

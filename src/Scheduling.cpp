@@ -1,0 +1,129 @@
+#include "Scheduling.h"
+
+#include "KVSMLib.h"
+#include "Utils.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <map>
+#include <memory>
+
+namespace {
+
+constexpr const char kVersion[] = "1.0.0.2";
+constexpr size_t kCmdBufferSize = 1024;
+
+// Sessions live as long as the process: a page keeps its providers and
+// selection across requests under one id.
+std::map<std::string, std::unique_ptr<KVSMLib>>& Sessions()
+{
+    static std::map<std::string, std::unique_ptr<KVSMLib>> m_sm;
+    return m_sm;
+}
+
+KVSMLib& SessionFor(const std::string& id)
+{
+    std::unique_ptr<KVSMLib>& slot = Sessions()[id];
+    if (!slot) {
+        slot = std::make_unique<KVSMLib>();
+    }
+    return *slot;
+}
+
+std::string DetectOsName()
+{
+    char buf[kCmdBufferSize];
+    std::memset(buf, 0, sizeof buf);
+    executeCMD("lsb_release -a 2>/dev/null | grep Distributor", buf);
+    std::string text(buf);
+    if (text.empty()) {
+        return std::string();
+    }
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (text.find("uos") != std::string::npos) {
+        return " 1";
+    }
+    if (text.find("neokylin") != std::string::npos) {
+        return " 3";
+    }
+    if (text.find("kylin") != std::string::npos) {
+        return " 2";
+    }
+    return std::string();
+}
+
+}  // namespace
+
+KVSMLib* FindSession(const std::string& id)
+{
+    const auto it = Sessions().find(id);
+    return it == Sessions().end() ? nullptr : it->second.get();
+}
+
+void executeCMD(const char* command, char* result)
+{
+    FILE* pipe = popen(command, "re");
+    if (!pipe) {
+        return;
+    }
+    char line[kCmdBufferSize];
+    size_t used = std::strlen(result);
+    while (std::fgets(line, sizeof line, pipe)) {
+        const size_t n = std::strlen(line);
+        if (used + n + 1 > kCmdBufferSize) {
+            break;
+        }
+        std::memcpy(result + used, line, n + 1);
+        used += n;
+    }
+    pclose(pipe);
+}
+
+std::string getosname()
+{
+    // The distribution does not change while the service runs; asking once
+    // keeps the version query from starting a shell on every request.
+    static const std::string name = DetectOsName();
+    return name;
+}
+
+int VaultlineEntry(const std::string& text, VaultlineNotifyCallback notify, CHttpRequest* /*request*/)
+{
+    try {
+        Json::Value envelope;
+        if (!JsonParseStrict(text, envelope)) {
+            return -1;
+        }
+        const int interfacetype = envelope["interfacetype"].asInt();
+        const std::string id = envelope["id"].asString();
+        const std::string input = JsonWriteCompact(envelope["data"]);
+
+        std::string result;
+        int code = 0;
+        if (interfacetype == 0) {
+            code = SessionFor(id).invoke(input, result);
+        } else if (interfacetype == 1) {
+            std::string ignored;
+            SessionFor(id).invoke(input, ignored);
+            Json::Value version(Json::objectValue);
+            version["code"] = 0;
+            version["data"] = std::string(kVersion) + " " + getosname();
+            result = JsonWriteCompact(version);
+        }
+        if (!result.empty()) {
+            result.pop_back();
+        }
+        notify(result);
+        return code;
+    } catch (const std::exception& e) {
+        std::printf("VaultlineEntry: %s\n", e.what());
+        return -1;
+    } catch (...) {
+        std::printf("VaultlineEntry: unknown error\n");
+        return -1;
+    }
+}

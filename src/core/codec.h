@@ -1,0 +1,14 @@
+#pragma once
+// Text codecs shared by the service and the token layers.
+
+#include <string>
+
+class ICodec {
+public:
+    // Decodes UTF-8 into one wide character per Unicode scalar value.
+    // Malformed input (bad or truncated sequences, overlong forms, surrogates,
+    // values above U+10FFFF) gives false and an empty output.
+    static bool utf82unicode(const std::string& text, std::wstring& out);
+    // Convenience form: the empty string when the text is not valid UTF-8.
+    static std::wstring utf82unicode(const std::string& text);
+};
