@@ -33,12 +33,11 @@ KVSMLib& SessionFor(const std::string& id)
     return *slot;
 }
 
-std::string DetectOsName()
+}  // namespace
+
+std::string ClassifyDistribution(const std::string& distributor)
 {
-    char buf[kCmdBufferSize];
-    std::memset(buf, 0, sizeof buf);
-    executeCMD("lsb_release -a 2>/dev/null | grep Distributor", buf);
-    std::string text(buf);
+    std::string text = distributor;
     if (text.empty()) {
         return std::string();
     }
@@ -54,6 +53,16 @@ std::string DetectOsName()
         return " 2";
     }
     return std::string();
+}
+
+namespace {
+
+std::string DetectOsName()
+{
+    char buf[kCmdBufferSize];
+    std::memset(buf, 0, sizeof buf);
+    executeCMD("lsb_release -a 2>/dev/null | grep Distributor", buf);
+    return ClassifyDistribution(buf);
 }
 
 }  // namespace

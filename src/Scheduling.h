@@ -14,6 +14,8 @@ int VaultlineEntry(const std::string& text, VaultlineNotifyCallback notify, CHtt
 
 // Distribution code for the version reply: " 1", " 2", " 3" or "".
 std::string getosname();
+// The code for the text of lsb_release's "Distributor" line.
+std::string ClassifyDistribution(const std::string& distributor);
 // Runs command through the shell and appends its output to result, a
 // zero-filled buffer of 1,024 bytes, while it fits.
 void executeCMD(const char* command, char* result);

@@ -1,0 +1,20 @@
+#!/bin/sh
+# Installs what building, running and testing the service needs (Debian 12).
+set -eu
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+PKGS="build-essential cmake pkg-config libssl-dev openssl libjsoncpp-dev \
+libgtest-dev libbenchmark-dev lsb-release ca-certificates"
+missing=""
+for p in $PKGS; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+# Node may come from another repository that bundles npm; only add Debian's when absent.
+command -v node >/dev/null 2>&1 || missing="$missing nodejs"
+command -v npm >/dev/null 2>&1 || missing="$missing npm"
+if [ -n "$missing" ]; then
+    as_root apt-get update -qq
+    # shellcheck disable=SC2086
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
+fi
