@@ -1,0 +1,9 @@
+export { K, M, encryptCommand, randomRankey, aesEcbEncrypt, aesEcbDecrypt } from './cipher.js';
+export {
+  buildEnvelope, parseReply, jsonpPath, InterfaceType, ResultCode,
+} from './envelope.js';
+export {
+  postCommand, jsonpCommand, DEFAULT_HOST, DEFAULT_PORT, DEFAULT_TIMEOUT_MS,
+} from './transport.js';
+export { VaultlineClient } from './client.js';
+export { VaultlineError } from './errors.js';
