@@ -5,6 +5,7 @@
 
 import assert from 'node:assert/strict';
 import { createCipheriv, createDecipheriv, randomBytes } from 'node:crypto';
+import { readFileSync } from 'node:fs';
 import net from 'node:net';
 import { describe, test } from 'node:test';
 import {
@@ -61,6 +62,15 @@ describe('encryptCommand', () => {
       assert.deepEqual(serviceDecrypt(str), zeroPadded(command));
     });
   }
+
+  test('reproduces the worked example of docs/protocol.md', async () => {
+    const doc = readFileSync(new URL('../../docs/protocol.md', import.meta.url), 'utf8');
+    const envelope = /^Envelope `([^`]+)`/m.exec(doc)?.[1];
+    const str = /^\{"rankey":"[^"]+","datab":"[^"]+","datac":"[^"]+"\}$/m.exec(doc)?.[0];
+    assert.ok(envelope && str, 'the example is where it was');
+    assert.equal(await encryptCommand(envelope, { rankey: JSON.parse(str).rankey }), str);
+    assert.deepEqual(serviceDecrypt(str), zeroPadded(envelope));
+  });
 
   test('a fresh R for every call when none is given', async () => {
     const rs = await Promise.all([1, 2, 3].map(async () => JSON.parse(await encryptCommand('{}')).rankey));
