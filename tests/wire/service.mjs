@@ -77,7 +77,6 @@ async function killAndWait(pids, graceMs = 2000) {
  * @property {number} pid4
  * @property {number} pid6
  * @property {number} startedPid the process this helper started (the parent)
- * @property {() => string} output what the service printed so far
  * @property {() => Promise<void>} stop ends both processes and waits for it
  */
 
@@ -154,7 +153,6 @@ export async function startService({ readyTimeoutMs = 10000 } = {}) {
     pid4: listeners.v4.pid,
     pid6: listeners.v6.pid,
     startedPid: child.pid,
-    output: () => output,
     stop,
   };
 }

@@ -223,12 +223,13 @@ function browserJsonp(url, callback, timeout, where) {
     script.onload = () => {
       delete global[callback];
       settle(reject, new VaultlineError('BAD_REPLY',
-        `${where} answered without calling ${callback} (HTTP 400, or not a JSONP reply)`));
+        `${where} answered without calling ${callback} (not a JSONP reply)`));
     };
     script.onerror = () => {
       delete global[callback];
+      // Browsers report a 400 reply to a script load as an error too.
       settle(reject, new VaultlineError('NETWORK',
-        `could not load ${where} (service not running, or its certificate not trusted by the browser)`));
+        `could not load ${where} (service not running, its certificate not trusted by the browser, or the request rejected)`));
     };
     const timer = setTimeout(() => {
       // A late reply may still run; let it call a no-op instead of failing.
