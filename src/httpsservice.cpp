@@ -301,7 +301,7 @@ void CHttpsServer::ServeConnection()
             break;
         }
         used += static_cast<size_t>(n);
-        if (CHttpRequest::ScanRequest(m_recvData, used) == CHttpRequest::Scan::kComplete) {
+        if (CHttpRequest::ScanRequest(m_recvData, used, capacity) == CHttpRequest::Scan::kComplete) {
             whole = true;
             break;
         }

@@ -252,7 +252,7 @@ bool CHttpRequest::ParseContentLength(const std::string& s, size_t& n)
     return true;
 }
 
-CHttpRequest::Scan CHttpRequest::ScanRequest(const char* data, size_t len)
+CHttpRequest::Scan CHttpRequest::ScanRequest(const char* data, size_t len, size_t capacity)
 {
     const std::string_view text(data, len);
     // Only GET and POST are served: anything that cannot start one of them
@@ -266,13 +266,16 @@ CHttpRequest::Scan CHttpRequest::ScanRequest(const char* data, size_t len)
     std::string contentLength;
     const size_t body = SplitHeaders(text, lines, contentLength);
     if (body == std::string_view::npos) {
-        return Scan::kNeedMore;
+        // Lines ended by a bare line feed never make the blank line this
+        // parser needs: answer now rather than at the time bound.
+        return text.find("\n\n") == std::string_view::npos ? Scan::kNeedMore : Scan::kComplete;
     }
     if (maybeGet) {
         return Scan::kComplete;
     }
     size_t n = 0;
-    if (!ParseContentLength(contentLength, n)) {
+    // A body that cannot fit behind these headers is refused at once.
+    if (!ParseContentLength(contentLength, n) || body > capacity || n > capacity - body) {
         return Scan::kComplete;
     }
     return len - body >= n ? Scan::kComplete : Scan::kNeedMore;

@@ -67,7 +67,8 @@ public:
     static int DecstringToInt(const std::string& s);
     // A plain decimal number no larger than kMaxContentLength.
     static bool ParseContentLength(const std::string& s, size_t& n);
-    static Scan ScanRequest(const char* data, size_t len);
+    // capacity: the most bytes the caller can hold for one request.
+    static Scan ScanRequest(const char* data, size_t len, size_t capacity);
 
 private:
     // Splits the header block; returns the offset of the body, or npos when

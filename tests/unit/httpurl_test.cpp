@@ -149,9 +149,9 @@ TEST(HttpRequest, ScanEveryPrefixOfAPost)
 {
     const std::string req = "POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\n0123456789";
     for (size_t n = 1; n < req.size(); ++n) {
-        EXPECT_EQ(CHttpRequest::ScanRequest(req.data(), n), CHttpRequest::Scan::kNeedMore) << n;
+        EXPECT_EQ(CHttpRequest::ScanRequest(req.data(), n, 1024), CHttpRequest::Scan::kNeedMore) << n;
     }
-    EXPECT_EQ(CHttpRequest::ScanRequest(req.data(), req.size()), CHttpRequest::Scan::kComplete);
+    EXPECT_EQ(CHttpRequest::ScanRequest(req.data(), req.size(), 1024), CHttpRequest::Scan::kComplete);
 }
 
 TEST(HttpRequest, ScanDecidesEarlyOnWhatCannotBeServed)
@@ -169,10 +169,14 @@ TEST(HttpRequest, ScanDecidesEarlyOnWhatCannotBeServed)
         {"POST / HTTP/1.1\r\n\r\n", CHttpRequest::Scan::kComplete},  // no length: answer now
         {"POST / HTTP/1.1\r\nContent-Length: x\r\n\r\n", CHttpRequest::Scan::kComplete},
         {"POST / HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n", CHttpRequest::Scan::kComplete},
-        {"POST / HTTP/1.1\r\nContent-Length: 1048576\r\n\r\n", CHttpRequest::Scan::kNeedMore},
+        // 39 header bytes + 61 body bytes fill a 100-byte buffer; one more cannot fit.
+        {"POST / HTTP/1.1\r\nContent-Length: 61\r\n\r\n", CHttpRequest::Scan::kNeedMore},
+        {"POST / HTTP/1.1\r\nContent-Length: 62\r\n\r\n", CHttpRequest::Scan::kComplete},
+        {"POST / HTTP/1.1\nContent-Length: 2\n\n{}", CHttpRequest::Scan::kComplete},  // bare line feeds
+        {"GET / HTTP/1.1\r\nHost: x\r\n", CHttpRequest::Scan::kNeedMore},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(CHttpRequest::ScanRequest(c.text.data(), c.text.size()), c.scan) << c.text;
+        EXPECT_EQ(CHttpRequest::ScanRequest(c.text.data(), c.text.size(), 100), c.scan) << c.text;
     }
 }
 
@@ -196,7 +200,7 @@ TEST(HttpRequest, NeverReadsPastTheReceivedBytes)
             std::memcpy(at, r.data(), n);
             CHttpRequest req;
             req.Attach(at, n);
-            CHttpRequest::ScanRequest(at, n);
+            CHttpRequest::ScanRequest(at, n, n);
             req.Dettach();
         }
     }
