@@ -1,0 +1,1 @@
+# The SM benchmark program (sm_bench).

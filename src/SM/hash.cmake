@@ -1,0 +1,1 @@
+# list(APPEND SM_SOURCES ...)
