@@ -1,1 +1,2 @@
-# list(APPEND SM_TEST_SOURCES ...)
+# SM object identifiers, SM2 ASN.1 types, GM/T 0010 message syntax.
+list(APPEND SM_TEST_SOURCES sm_oid_test.cpp)
