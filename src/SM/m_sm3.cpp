@@ -40,7 +40,7 @@ MdPtr build()
 {
     // The system calls SM3 959; the library knows 1.2.156.10197.1.401 under
     // its own number.
-    MdPtr md(EVP_MD_meth_new(NID_sm3 /* TEMP until sm_library_nid lands */, NID_undef), &EVP_MD_meth_free);
+    MdPtr md(EVP_MD_meth_new(sm_library_nid(NID_internal_sm3), NID_undef), &EVP_MD_meth_free);
     if (!md || EVP_MD_meth_set_result_size(md.get(), SM3_DIGEST_LENGTH) != 1 ||
         EVP_MD_meth_set_input_blocksize(md.get(), SM3_BLOCK_SIZE) != 1 ||
         EVP_MD_meth_set_app_datasize(md.get(), sizeof(SM3_CTX)) != 1 || EVP_MD_meth_set_flags(md.get(), 0) != 1 ||

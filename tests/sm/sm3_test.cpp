@@ -1,4 +1,5 @@
 #include "SM/sm3.h"
+#include "SM/sm_oid.h"
 #include "hash_test_util.h"
 
 #include <botan/hash.h>
@@ -156,6 +157,7 @@ TEST(Sm3Method, DescribesSm3UnderTheLibrarysNumber)
     ASSERT_NE(md, nullptr);
     EXPECT_EQ(md, sm::EVP_sm3());
     EXPECT_EQ(EVP_MD_get_type(md), NID_sm3);
+    EXPECT_EQ(sm::translateinternalnid(EVP_MD_get_type(md)), sm::NID_internal_sm3);
     EXPECT_EQ(EVP_MD_get_size(md), 32);
     EXPECT_EQ(EVP_MD_get_block_size(md), 64);
 }
