@@ -1,1 +1,2 @@
-# list(APPEND SM_TEST_SOURCES ...)
+# SM2 core tests.
+list(APPEND SM_TEST_SOURCES sm2_test.cpp)
