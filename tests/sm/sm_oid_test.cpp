@@ -77,7 +77,8 @@ TEST(SmOid, EveryRowRegistersWithItsIdentifierAndTranslatesBack)
             }
         }
     }
-    EXPECT_EQ(ERR_peek_error(), 0u) << "registration left errors on the queue";
+    // Whether registration leaves the error queue clean is checked in the
+    // fresh-process tests below: here other tests may have registered first.
 }
 
 TEST(SmOid, SecondRegistrationCreatesNothing)
