@@ -38,7 +38,7 @@ struct Wipe {
     ~Wipe() { OPENSSL_cleanse(p, n); }
 };
 
-[[maybe_unused]] int scalar_bytes(const BIGNUM* k, unsigned char out[SM2_SCALAR_BYTES])
+int scalar_bytes(const BIGNUM* k, unsigned char out[SM2_SCALAR_BYTES])
 {
     return !BN_is_negative(k) && BN_bn2binpad(k, out, SM2_SCALAR_BYTES) == SM2_SCALAR_BYTES;
 }
@@ -107,30 +107,60 @@ MulResult ref_mul(const EC_SM2_DATA* data, const BIGNUM* k1, const BIGNUM* k2, c
 
 // ---- Dispatch -------------------------------------------------------------
 
+MulResult fast_result(bool ok)
+{
+    return ok ? MUL_OK : MUL_AT_INFINITY;
+}
+
 MulResult mul_base(const EC_SM2_DATA* data, Sm2Arith arith, const BIGNUM* k, unsigned char out[64])
 {
-    (void)arith;
-    return ref_mul(data, k, nullptr, nullptr, out);
+    if (arith == Sm2Arith::Reference) {
+        return ref_mul(data, k, nullptr, nullptr, out);
+    }
+    unsigned char kb[SM2_SCALAR_BYTES];
+    Wipe wipe{kb, sizeof kb};
+    if (!scalar_bytes(k, kb)) {
+        return MUL_FAILED;
+    }
+    return fast_result(fast::mul_base(kb, out));
 }
 
 // k*P for a point already known to be valid.
 MulResult mul_point(const EC_SM2_DATA* data, Sm2Arith arith, const BIGNUM* k, const unsigned char P[64],
                     unsigned char out[64])
 {
-    (void)arith;
-    return ref_mul(data, nullptr, k, P, out);
+    if (arith == Sm2Arith::Reference) {
+        return ref_mul(data, nullptr, k, P, out);
+    }
+    unsigned char kb[SM2_SCALAR_BYTES];
+    Wipe wipe{kb, sizeof kb};
+    if (!scalar_bytes(k, kb)) {
+        return MUL_FAILED;
+    }
+    return fast_result(fast::mul_point(kb, P, out));
 }
 
+// s*G + t*P for public s, t and a valid P.
 MulResult mul_double(const EC_SM2_DATA* data, Sm2Arith arith, const BIGNUM* s, const BIGNUM* t,
                      const unsigned char P[64], unsigned char out[64])
 {
-    (void)arith;
-    return ref_mul(data, s, t, P, out);
+    if (arith == Sm2Arith::Reference) {
+        return ref_mul(data, s, t, P, out);
+    }
+    unsigned char sb[SM2_SCALAR_BYTES];
+    unsigned char tb[SM2_SCALAR_BYTES];
+    if (!scalar_bytes(s, sb) || !scalar_bytes(t, tb)) {
+        return MUL_FAILED;
+    }
+    return fast_result(fast::mul_double(sb, tb, P, out));
 }
 
+// x < p, y < p and on the curve.
 bool point_is_valid(const EC_SM2_DATA* data, Sm2Arith arith, const unsigned char P[64])
 {
-    (void)arith;
+    if (arith == Sm2Arith::Fast) {
+        return fast::point_is_valid(P);
+    }
     BnCtxPtr ctx(BN_CTX_new());
     return ctx && ref_point_from_bytes(data, P, ctx.get()) != nullptr;
 }
@@ -534,7 +564,7 @@ int sm2_generate_key(EC_KEY* sm2, Sm2Arith arith)
     return 1;
 }
 
-int EC_SM2_check_key(EC_KEY* sm2)
+int sm2_check_key(EC_KEY* sm2, Sm2Arith arith)
 {
     EC_SM2_DATA* data = ec_sm2_check(sm2);
     const EC_GROUP* group = sm2 != nullptr ? EC_KEY_get0_group(sm2) : nullptr;
@@ -542,10 +572,9 @@ int EC_SM2_check_key(EC_KEY* sm2)
     if (data == nullptr || group == nullptr || pub == nullptr || EC_POINT_is_at_infinity(group, pub)) {
         return 0;
     }
-    BnCtxPtr ctx(BN_CTX_new());
     BnPtr x(BN_new());
     BnPtr y(BN_new());
-    if (!ctx || !x || !y || EC_POINT_get_affine_coordinates(group, pub, x.get(), y.get(), ctx.get()) != 1) {
+    if (!x || !y || EC_POINT_get_affine_coordinates(group, pub, x.get(), y.get(), nullptr) != 1) {
         return 0;
     }
     // x, y in [0, p)
@@ -555,25 +584,19 @@ int EC_SM2_check_key(EC_KEY* sm2)
     }
     // on the SM2 curve, whatever group the key object carries
     unsigned char xy[SM2_POINT_BYTES];
-    if (BN_bn2binpad(x.get(), xy, 32) != 32 || BN_bn2binpad(y.get(), xy + 32, 32) != 32) {
-        return 0;
-    }
-    PointPtr P = ref_point_from_bytes(data, xy, ctx.get());
-    if (!P) {
+    if (BN_bn2binpad(x.get(), xy, 32) != 32 || BN_bn2binpad(y.get(), xy + 32, 32) != 32 ||
+        !point_is_valid(data, arith, xy)) {
         return 0;
     }
     // [n]P = O
-    PointPtr nP(EC_POINT_new(data->EC_Group));
-    if (!nP || EC_POINT_mul(data->EC_Group, nP.get(), nullptr, P.get(), data->EC_n, ctx.get()) != 1) {
-        return 0;
-    }
-    return EC_POINT_is_at_infinity(data->EC_Group, nP.get()) ? 1 : 0;
+    unsigned char nP[SM2_POINT_BYTES];
+    return mul_point(data, arith, data->EC_n, xy, nP) == MUL_AT_INFINITY ? 1 : 0;
 }
 
 // ---- Public API: the dedicated arithmetic ---------------------------------
 
 namespace {
-constexpr Sm2Arith kDefaultArith = Sm2Arith::Reference;
+constexpr Sm2Arith kDefaultArith = Sm2Arith::Fast;
 }
 
 BIGNUM* EC_SM2_HashIdMessage(EC_KEY* sm2, const char* id, const unsigned char* message, size_t msgLen,
@@ -607,6 +630,11 @@ size_t EC_SM2_decrypt(EC_KEY* sm2, const unsigned char* ct, size_t ctLen, unsign
 int EC_SM2_generate_key(EC_KEY* sm2)
 {
     return sm2_generate_key(sm2, kDefaultArith);
+}
+
+int EC_SM2_check_key(EC_KEY* sm2)
+{
+    return sm2_check_key(sm2, kDefaultArith);
 }
 
 // ---- The reference, selectable by name -------------------------------------
@@ -644,6 +672,11 @@ size_t EC_SM2_decrypt(EC_KEY* sm2, const unsigned char* ct, size_t ctLen, unsign
 int EC_SM2_generate_key(EC_KEY* sm2)
 {
     return sm2_generate_key(sm2, Sm2Arith::Reference);
+}
+
+int EC_SM2_check_key(EC_KEY* sm2)
+{
+    return sm2_check_key(sm2, Sm2Arith::Reference);
 }
 
 }  // namespace ref

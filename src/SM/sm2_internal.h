@@ -33,6 +33,7 @@ size_t sm2_encrypt_with_k(EC_KEY* sm2, const unsigned char* msg, size_t msgLen, 
 size_t sm2_decrypt(EC_KEY* sm2, const unsigned char* ct, size_t ctLen, unsigned char* pt, const EVP_MD* md,
                    Sm2Arith arith);
 int sm2_generate_key(EC_KEY* sm2, Sm2Arith arith);
+int sm2_check_key(EC_KEY* sm2, Sm2Arith arith);
 
 namespace ref {
 BIGNUM* EC_SM2_HashIdMessage(EC_KEY* sm2, const char* id, const unsigned char* message, size_t msgLen,
@@ -44,6 +45,7 @@ int EC_SM2_verify(EC_KEY* sm2, const char* id, const unsigned char* message, siz
 size_t EC_SM2_encrypt(EC_KEY* sm2, const unsigned char* msg, size_t msgLen, unsigned char* oct, const EVP_MD* md);
 size_t EC_SM2_decrypt(EC_KEY* sm2, const unsigned char* ct, size_t ctLen, unsigned char* pt, const EVP_MD* md);
 int EC_SM2_generate_key(EC_KEY* sm2);
+int EC_SM2_check_key(EC_KEY* sm2);
 }  // namespace ref
 
 // The dedicated arithmetic (sm2_fast.cpp). Scalars are 32-byte big-endian
