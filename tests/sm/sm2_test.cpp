@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 #include <openssl/asn1.h>
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
+#include <openssl/param_build.h>
 #include <openssl/rand.h>
 
 #include <cstring>
@@ -210,11 +212,33 @@ TEST_P(Sm2, MessageRepresentativeMatchesTheFormula)
 
 // ---- Interoperation with OpenSSL 3 ------------------------------------------
 
+// OpenSSL's own SM2, in a library context of its own: an engine that other
+// code registers for SM2 keys in the default context (as the hooks do) cannot
+// stand in for the reference there.
+OSSL_LIB_CTX* opensslCtx()
+{
+    static OSSL_LIB_CTX* ctx = OSSL_LIB_CTX_new();
+    return ctx;
+}
+
 Pkey toPkey(EC_KEY* key)
 {
-    Pkey pkey(EVP_PKEY_new());
-    EVP_PKEY_set1_EC_KEY(pkey.get(), key);
-    return pkey;
+    unsigned char pub[65];
+    EC_POINT_point2oct(EC_KEY_get0_group(key), EC_KEY_get0_public_key(key), POINT_CONVERSION_UNCOMPRESSED, pub,
+                       sizeof pub, nullptr);
+    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+    OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0);
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_PRIV_KEY, EC_KEY_get0_private_key(key));
+    OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, pub, sizeof pub);
+    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
+    PkeyCtx pc(EVP_PKEY_CTX_new_from_name(opensslCtx(), "SM2", nullptr));
+    EVP_PKEY* pkey = nullptr;
+    if (pc && EVP_PKEY_fromdata_init(pc.get()) == 1) {
+        EVP_PKEY_fromdata(pc.get(), &pkey, EVP_PKEY_KEYPAIR, params);
+    }
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(bld);
+    return Pkey(pkey);
 }
 
 Bytes derSig(const sm::EC_SM2_SIG& sig)
@@ -233,7 +257,7 @@ int opensslVerify(EVP_PKEY* pkey, const Bytes& msg, const Bytes& der)
 {
     MdCtx m(EVP_MD_CTX_new());
     EVP_PKEY_CTX* pc = nullptr;
-    if (EVP_DigestVerifyInit(m.get(), &pc, ::EVP_sm3(), nullptr, pkey) != 1 ||
+    if (EVP_DigestVerifyInit_ex(m.get(), &pc, "SM3", opensslCtx(), nullptr, pkey, nullptr) != 1 ||
         EVP_PKEY_CTX_set1_id(pc, sm::SM2_DEFAULT_ID, 16) != 1) {
         return -99;
     }
@@ -245,7 +269,7 @@ Bytes opensslSign(EVP_PKEY* pkey, const Bytes& msg)
     MdCtx m(EVP_MD_CTX_new());
     EVP_PKEY_CTX* pc = nullptr;
     size_t len = 0;
-    if (EVP_DigestSignInit(m.get(), &pc, ::EVP_sm3(), nullptr, pkey) != 1 ||
+    if (EVP_DigestSignInit_ex(m.get(), &pc, "SM3", opensslCtx(), nullptr, pkey, nullptr) != 1 ||
         EVP_PKEY_CTX_set1_id(pc, sm::SM2_DEFAULT_ID, 16) != 1 ||
         EVP_DigestSign(m.get(), nullptr, &len, msg.data(), msg.size()) != 1) {
         return {};
@@ -306,7 +330,7 @@ Bytes fromDerCipher(const Bytes& der)
 
 Bytes opensslCrypt(EVP_PKEY* pkey, const Bytes& in, bool encrypt)
 {
-    PkeyCtx pc(EVP_PKEY_CTX_new(pkey, nullptr));
+    PkeyCtx pc(EVP_PKEY_CTX_new_from_pkey(opensslCtx(), pkey, nullptr));
     size_t len = 0;
     const auto op = encrypt ? EVP_PKEY_encrypt : EVP_PKEY_decrypt;
     if (!pc || (encrypt ? EVP_PKEY_encrypt_init(pc.get()) : EVP_PKEY_decrypt_init(pc.get())) != 1 ||
@@ -330,6 +354,7 @@ TEST_P(Sm2, SignaturesInteroperateWithOpenSSL)
     for (size_t len : kLengths) {
         Key key = randomKey();
         Pkey pkey = toPkey(key.get());
+        ASSERT_TRUE(pkey);
         const Bytes msg = randomBytes(rng, len);
         Sig sig;
         ASSERT_EQ(api().sign(key.get(), nullptr, msg.data(), msg.size(), &sig.s, md()), 1);
@@ -353,6 +378,7 @@ TEST_P(Sm2, EncryptionInteroperatesWithOpenSSL)
     for (size_t len : kLengths) {
         Key key = randomKey();
         Pkey pkey = toPkey(key.get());
+        ASSERT_TRUE(pkey);
         const Bytes msg = randomBytes(rng, len);
 
         Bytes ct(api().encrypt(key.get(), msg.data(), msg.size(), nullptr, md()));
