@@ -39,7 +39,10 @@ extern int internalsm2sm3;
 extern int internalsm2sm3sign;
 
 // Registers the twelve objects once (later calls do nothing). Where the
-// library already knows an identifier, its existing number is taken.
+// library already knows an identifier, its existing number and names are
+// taken: on OpenSSL 3.0 958, 959 and 969 are its "SM2", "SM3" and "SM2-SM3"
+// (so 969's short name is "SM2-SM3", not "SM2SM3SIGN"). Where only a name is
+// taken by another identifier, ours is created without names.
 void initsm2internalnid();
 // Library number -> internal number for the first ten rows (958-967); -1 otherwise.
 int translateinternalnid(int libraryNid);
