@@ -110,13 +110,16 @@ const unsigned char* objectValue(int internalNid)
 // signer's certificate.
 X509Ptr makeCert()
 {
+    // OpenSSL's own SM2 in a library context of its own, so that methods our
+    // hooks register with the default context cannot stand in for it.
+    static OSSL_LIB_CTX* const libctx = OSSL_LIB_CTX_new();
     EVP_PKEY* raw = nullptr;
-    Ptr<EVP_PKEY_CTX, EVP_PKEY_CTX_free> kctx(EVP_PKEY_CTX_new_id(EVP_PKEY_SM2, nullptr));
+    Ptr<EVP_PKEY_CTX, EVP_PKEY_CTX_free> kctx(EVP_PKEY_CTX_new_from_name(libctx, "SM2", nullptr));
     if (!kctx || EVP_PKEY_keygen_init(kctx.get()) != 1 || EVP_PKEY_keygen(kctx.get(), &raw) != 1) {
         return X509Ptr();
     }
     PkeyPtr key(raw);
-    X509Ptr x(X509_new());
+    X509Ptr x(X509_new_ex(libctx, nullptr));
     X509_NAME* name = X509_get_subject_name(x.get());
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Vaultline test"), -1,
                                -1, 0);
