@@ -308,10 +308,16 @@ TEST_F(Fp7, DigestAlgorithmsAreListedOncePerAlgorithm)
 {
     P7Ptr p7(sm::SM2_P7_new());
     ASSERT_EQ(sm::SM2_P7_set_type(p7.get(), 962), 1);
-    // The second SM3 is a separately parsed object: equal by number, not by
+    // The second SM3 is a separate object built from the identifier's bytes
+    // (OBJ_txt2obj would hand back the shared one): equal by number, not by
     // pointer.
-    ASN1_OBJECT* const digests[] = {sm::SM2_OBJ_nid2obj(959), OBJ_txt2obj("1.2.156.10197.1.401", 1),
+    static const unsigned char sm3Oid[] = {0x2a, 0x81, 0x1c, 0xcf, 0x55, 0x01, 0x83, 0x11};
+    ASN1_OBJECT* const digests[] = {sm::SM2_OBJ_nid2obj(959),
+                                    ASN1_OBJECT_create(NID_undef, const_cast<unsigned char*>(sm3Oid),
+                                                       sizeof sm3Oid, nullptr, nullptr),
                                     OBJ_nid2obj(NID_sha256)};
+    ASSERT_NE(digests[1], digests[0]);
+    ASSERT_EQ(OBJ_obj2nid(digests[1]), sm::internalsm3oid);
     const int expectedAlgs[] = {1, 1, 2};
     for (size_t i = 0; i < 3; ++i) {
         SignerPtr si = makeSigner(m_cert.get(), digests[i]);

@@ -133,6 +133,8 @@ TEST(SmOid, NumbersOutsideTheTable)
 void lookupBeforeRegistration()
 {
     CHILD_CHECK(sm::internalsm2sm3 == -1 && sm::internalsm2sm3sign == -1);
+    // The -1 held by unregistered rows is no library number.
+    CHILD_CHECK(sm::translateinternalnid(-1) == -1);
     const ASN1_OBJECT* a = sm::SM2_OBJ_nid2obj(968);
     const ASN1_OBJECT* b = sm::SM2_OBJ_nid2obj(969);
     CHILD_CHECK(a != nullptr && b != nullptr);
