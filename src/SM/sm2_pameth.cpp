@@ -4,7 +4,6 @@
 
 #include "SM/sm2_lib.h"
 
-#include "SM/sm2.h"
 #include "SM/sm_oid.h"
 #include "SM/sm2_util.h"
 
@@ -38,9 +37,11 @@ void ec_error(int reason, const char* func)
     ERR_set_error(ERR_LIB_EC, reason, nullptr);
 }
 
+// The EC key of pkey; null (and nothing on the error queue) for an empty or
+// non-EC key object.
 const EC_KEY* ec_of(const EVP_PKEY* pkey)
 {
-    return pkey != nullptr ? EVP_PKEY_get0_EC_KEY(pkey) : nullptr;
+    return pkey != nullptr && EVP_PKEY_get_base_id(pkey) == EVP_PKEY_EC ? EVP_PKEY_get0_EC_KEY(pkey) : nullptr;
 }
 
 // An AlgorithmIdentifier parameter until it is handed over.
@@ -348,7 +349,7 @@ int ec_sm2_copy_parameters(EVP_PKEY* to, const EVP_PKEY* from)
         ec_error(EC_R_MISSING_PARAMETERS, __func__);
         return 0;
     }
-    EcKeyPtr target(EVP_PKEY_get1_EC_KEY(to));
+    EcKeyPtr target(ec_of(to) != nullptr ? EVP_PKEY_get1_EC_KEY(to) : nullptr);
     if (!target) {
         EcKeyPtr fresh(EC_KEY_new());
         if (!fresh || EVP_PKEY_set1_EC_KEY(to, fresh.get()) != 1) {

@@ -84,9 +84,11 @@ int pkey_sm2_copy(EVP_PKEY_CTX* dst, const EVP_PKEY_CTX* src)
     if (dst == nullptr || from == nullptr) {
         return 0;
     }
-    auto* data = new (std::nothrow) EC_SM2_PKEY_CTX(*from);
-    if (data == nullptr) {
-        return 0;
+    EC_SM2_PKEY_CTX* data = nullptr;
+    try {
+        data = new EC_SM2_PKEY_CTX(*from);
+    } catch (const std::bad_alloc&) {
+        return 0;  // nothing may escape into the library
     }
     delete ctx_data(dst);
     EVP_PKEY_CTX_set_data(dst, data);
@@ -120,7 +122,11 @@ int pkey_sm2_ctrl(EVP_PKEY_CTX* ctx, int type, int p1, void* p2)
         if (p1 < 0 || static_cast<size_t>(p1) > SM2_MAX_ID_LEN) {
             return 0;
         }
-        data->id = std::string(static_cast<const char*>(p2), static_cast<size_t>(p1));
+        try {
+            data->id = std::string(static_cast<const char*>(p2), static_cast<size_t>(p1));
+        } catch (const std::bad_alloc&) {
+            return 0;
+        }
         return 1;
     case EVP_PKEY_CTRL_DIGESTINIT:
         // EVP_DigestSignInit/EVP_DigestVerifyInit announce the digest context.

@@ -497,13 +497,19 @@ TEST(Sm2Engine, OffersTheMethodForBothKeyTypes)
     sm::ENGINE_load_sm2();
     sm::ENGINE_load_sm2();  // the second finds the identifier taken
     EXPECT_EQ(ERR_peek_error(), 0u);
-    // ENGINE_by_id makes every listed engine the default for what it offers
-    // (ENGINE_register_all_complete); this one must stay out of that, or it
-    // would take over every EC key of the process.
-    EnginePtr listed(ENGINE_by_id("sm2"));
-    ASSERT_TRUE(listed);
+    // ENGINE_register_all_complete (also run by ENGINE_by_id and the loading
+    // of the built-in engines) makes every listed engine the default for what
+    // it offers; this one must stay out of that, or it would take over every
+    // EC key of the process.
+    ENGINE_register_all_complete();
     EXPECT_EQ(ENGINE_get_pkey_meth_engine(EVP_PKEY_EC), nullptr);
     EXPECT_EQ(ENGINE_get_pkey_meth_engine(EVP_PKEY_SM2), nullptr);
+
+    EnginePtr listed(ENGINE_get_first());
+    while (listed && std::string(ENGINE_get_id(listed.get())) != "sm2") {
+        listed.reset(ENGINE_get_next(listed.release()));  // get_next releases its argument
+    }
+    ASSERT_TRUE(listed);
     EXPECT_EQ(ENGINE_remove(listed.get()), 1);
 }
 
@@ -695,6 +701,50 @@ TEST_F(Sm2Hooks, KeyControls)
         EXPECT_EQ(OBJ_obj2nid(sigObj), r.expectedSigNid) << r.what;
     }
     ERR_clear_error();
+}
+
+TEST_F(Sm2Hooks, ParametersCopyCompareAndRoundTrip)
+{
+    Pkey empty(EVP_PKEY_new());
+    EXPECT_EQ(sm::ec_sm2_missing_parameters(empty.get()), 1);
+    ASSERT_EQ(sm::ec_sm2_copy_parameters(empty.get(), ours.get()), 1);
+    EXPECT_EQ(sm::ec_sm2_missing_parameters(empty.get()), 0);
+    EXPECT_EQ(sm::ec_sm2_cmp_parameters(empty.get(), ours.get()), 1);
+    EXPECT_EQ(sm::EC_KEY_is_sm2(EVP_PKEY_get0_EC_KEY(empty.get())), 1);
+    EXPECT_EQ(ERR_peek_error(), 0u);
+
+    unsigned char* der = nullptr;
+    const int len = sm::eckey_sm2_param_encode(ours.get(), &der);
+    ASSERT_GT(len, 0);
+    const unsigned char* p = der;
+    Pkey decoded(EVP_PKEY_new());
+    EXPECT_EQ(sm::eckey_sm2_param_decode(decoded.get(), &p, len), 1);
+    OPENSSL_free(der);
+    EXPECT_EQ(sm::ec_sm2_cmp_parameters(decoded.get(), ours.get()), 1);
+
+    Key p256(EC_KEY_new_by_curve_name(NID_X9_62_prime256v1));
+    Pkey p256Pkey = referencePkey(p256.get());
+    EXPECT_EQ(sm::ec_sm2_cmp_parameters(p256Pkey.get(), ours.get()), 0);
+}
+
+TEST_F(Sm2Hooks, LegacyPrivateKeyRoundTrip)
+{
+    unsigned char* der = nullptr;
+    const int len = sm::old_ec_sm2_priv_encode(ours.get(), &der);
+    ASSERT_GT(len, 0);
+    const unsigned char* p = der;
+    Pkey back(EVP_PKEY_new());
+    EXPECT_EQ(sm::old_ec_sm2_priv_decode(back.get(), &p, len), 1);
+    OPENSSL_clear_free(der, static_cast<size_t>(len));
+    const EC_KEY* ec = EVP_PKEY_get0_EC_KEY(back.get());
+    ASSERT_NE(ec, nullptr);
+    EXPECT_EQ(sm::EC_KEY_is_sm2(ec), 1);
+    EXPECT_EQ(BN_cmp(EC_KEY_get0_private_key(ec), EC_KEY_get0_private_key(lib.get())), 0);
+
+    const unsigned char garbage[] = {0x30, 0x03, 0x02, 0x01};
+    p = garbage;
+    Pkey none(EVP_PKEY_new());
+    EXPECT_EQ(sm::old_ec_sm2_priv_decode(none.get(), &p, sizeof garbage), 0);
 }
 
 TEST_F(Sm2Hooks, PrintersAndSizes)
