@@ -86,28 +86,34 @@ void write_digest(const SM3_CTX* s, unsigned char* hash)
 // ---- fast form ----
 
 // One compression (GB/T 32905-2016, 5.3) of the block whose first 16
-// expanded words are already in w[0..15].
+// message words are in w[0..15]. The expansion W[16..67] is computed just
+// ahead of the round that first needs it, so it fills the gaps left by the
+// rounds' long dependency chain instead of running as a separate pass.
 inline void compress(std::uint32_t* regs, std::uint32_t* w)
 {
-    for (int j = 16; j < 68; ++j) {
-        w[j] = P1(w[j - 16] ^ w[j - 9] ^ ROL(w[j - 3], 15)) ^ ROL(w[j - 13], 7) ^ w[j - 6];
-    }
     std::uint32_t A = regs[0], B = regs[1], C = regs[2], D = regs[3];
     std::uint32_t E = regs[4], F = regs[5], G = regs[6], H = regs[7];
 
+    // Round j uses W[j] and W[j + 4]; from j = 12 on, W[j + 4] is new.
     // Instead of shifting eight registers each round, the roles rotate:
-    // the new A lands in D's variable and the new E in H's.
-#define SM3_ROUND(A, B, C, D, E, F, G, H, j, FF, GG)                  \
-    do {                                                              \
-        const std::uint32_t a12 = ROL(A, 12);                         \
-        const std::uint32_t ss1 = ROL(a12 + E + TROT.t[j], 7);        \
-        const std::uint32_t ss2 = ss1 ^ a12;                          \
-        const std::uint32_t tt1 = FF(A, B, C) + D + ss2 + (w[j] ^ w[(j) + 4]); \
-        const std::uint32_t tt2 = GG(E, F, G) + H + ss1 + w[j];       \
-        B = ROL(B, 9);                                                \
-        F = ROL(F, 19);                                               \
-        D = tt1;                                                      \
-        H = P0(tt2);                                                  \
+    // the new A lands in D's variable and the new E in H's. The E chain
+    // (E -> SS1 -> TT2 -> P0 -> next E) is the longest path through a round,
+    // so every sum adds the value that arrives last as its final step.
+#define SM3_EXPAND(j) (P1(w[(j) - 16] ^ w[(j) - 9] ^ ROL(w[(j) - 3], 15)) ^ ROL(w[(j) - 13], 7) ^ w[(j) - 6])
+#define SM3_ROUND(A, B, C, D, E, F, G, H, j, FF, GG)                               \
+    do {                                                                           \
+        if ((j) >= 12) {                                                           \
+            w[(j) + 4] = SM3_EXPAND((j) + 4);                                      \
+        }                                                                          \
+        const std::uint32_t a12 = ROL(A, 12);                                      \
+        const std::uint32_t ss1 = ROL((a12 + TROT.t[j]) + E, 7);                   \
+        const std::uint32_t ss2 = ss1 ^ a12;                                       \
+        const std::uint32_t tt1 = (FF(A, B, C) + D + (w[j] ^ w[(j) + 4])) + ss2;   \
+        const std::uint32_t tt2 = (GG(E, F, G) + H + w[j]) + ss1;                  \
+        B = ROL(B, 9);                                                             \
+        F = ROL(F, 19);                                                            \
+        D = tt1;                                                                   \
+        H = P0(tt2);                                                               \
     } while (0)
 #define SM3_FF0(x, y, z) ((x) ^ (y) ^ (z))
 #define SM3_GG0(x, y, z) ((x) ^ (y) ^ (z))
@@ -141,6 +147,7 @@ inline void compress(std::uint32_t* regs, std::uint32_t* w)
 #undef SM3_GG0
 #undef SM3_FF0
 #undef SM3_ROUND
+#undef SM3_EXPAND
 
     regs[0] ^= A;
     regs[1] ^= B;
