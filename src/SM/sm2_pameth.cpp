@@ -87,6 +87,19 @@ int assign(EVP_PKEY* pkey, EcKeyPtr ec)
     return 1;
 }
 
+// An EC key decoded from DER (parameters or ECPrivateKey) into pkey.
+int decode_into(EC_KEY* (*d2i)(EC_KEY**, const unsigned char**, long), EVP_PKEY* pkey, const unsigned char** pder,
+                int derlen, const char* func)
+{
+    EcKeyPtr ec(pder != nullptr ? d2i(nullptr, pder, derlen) : nullptr);
+    if (!ec) {
+        ec_error(EC_R_DECODE_ERROR, func);
+        return 0;
+    }
+    mark_if_sm2(ec.get());
+    return assign(pkey, std::move(ec));
+}
+
 int do_EC_SM2_KEY_print(BIO* bp, const EC_KEY* x, int off, int ktype)
 {
     const EC_GROUP* group = x != nullptr ? EC_KEY_get0_group(x) : nullptr;
@@ -383,13 +396,7 @@ int ec_sm2_cmp_parameters(const EVP_PKEY* a, const EVP_PKEY* b)
 
 int eckey_sm2_param_decode(EVP_PKEY* pkey, const unsigned char** pder, int derlen)
 {
-    EcKeyPtr ec(pder != nullptr ? d2i_ECParameters(nullptr, pder, derlen) : nullptr);
-    if (!ec) {
-        ec_error(EC_R_DECODE_ERROR, __func__);
-        return 0;
-    }
-    mark_if_sm2(ec.get());
-    return assign(pkey, std::move(ec));
+    return decode_into(d2i_ECParameters, pkey, pder, derlen, __func__);
 }
 
 int eckey_sm2_param_encode(const EVP_PKEY* pkey, unsigned char** pder)
@@ -455,13 +462,7 @@ int ec_sm2_pkey_ctrl(EVP_PKEY* pkey, int op, long arg1, void* arg2)
 
 int old_ec_sm2_priv_decode(EVP_PKEY* pkey, const unsigned char** pder, int derlen)
 {
-    EcKeyPtr ec(pder != nullptr ? d2i_ECPrivateKey(nullptr, pder, derlen) : nullptr);
-    if (!ec) {
-        ec_error(EC_R_DECODE_ERROR, __func__);
-        return 0;
-    }
-    mark_if_sm2(ec.get());
-    return assign(pkey, std::move(ec));
+    return decode_into(d2i_ECPrivateKey, pkey, pder, derlen, __func__);
 }
 
 int old_ec_sm2_priv_encode(const EVP_PKEY* pkey, unsigned char** pder)
