@@ -9,6 +9,7 @@
 #include <openssl/err.h>
 
 #include <memory>
+#include <new>
 
 namespace sm {
 
@@ -32,13 +33,13 @@ const char kEngineName[] = "sm2 support";
 // freed (it asks the table once more for each number, then calls
 // EVP_PKEY_meth_free), so once the table is installed the methods belong to
 // the library and the destroy function frees only this record.
+constexpr int kMethodCount = 2;
+
 struct EngineMethods {
-    int nids[2];
-    EVP_PKEY_METHOD* meths[2];
+    int nids[kMethodCount];
+    EVP_PKEY_METHOD* meths[kMethodCount];
     bool ownedByLibrary;
 };
-
-constexpr int kMethodCount = 2;
 
 int methods_index()
 {
@@ -120,15 +121,15 @@ int bind_sm2(ENGINE* e)
     // An EC_KEY on the SM2 group assigned to an EVP_PKEY takes the library's
     // SM2 key type; an engine without that number is refused by
     // EVP_PKEY_set1_engine and the library then signs with its own SM2.
-    // EVP_PKEY_EC covers SM2-flagged keys on another group.
+    // EVP_PKEY_EC is the type of any other EC key given to EVP_PKEY_SM2_init.
     const int sm2Nid = sm_library_nid(NID_internal_sm2);
     if (sm2Nid <= 0 || sm2Nid == EVP_PKEY_EC) {
         return 0;
     }
     PmethPtr forSm2(sm2_pmeth_new(sm2Nid));
     PmethPtr forEc(sm2_pmeth_new(EVP_PKEY_EC));
-    auto methods = std::make_unique<EngineMethods>();
-    if (!forSm2 || !forEc) {
+    std::unique_ptr<EngineMethods> methods(new (std::nothrow) EngineMethods{});
+    if (!forSm2 || !forEc || !methods) {
         return 0;
     }
     methods->nids[0] = sm2Nid;
@@ -137,8 +138,8 @@ int bind_sm2(ENGINE* e)
     methods->meths[1] = forEc.release();
     methods->ownedByLibrary = false;
 
-    // The destroy function first, so that a failure further on still frees
-    // what is attached.
+    // The destroy function is in place before the record is attached, so a
+    // failure after attaching still frees it.
     if (ENGINE_set_id(e, kEngineId) != 1 || ENGINE_set_name(e, kEngineName) != 1 ||
         ENGINE_set_destroy_function(e, sm2_engine_destroy) != 1 ||
         ENGINE_set_init_function(e, sm2_engine_init) != 1 ||
