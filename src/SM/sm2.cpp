@@ -125,6 +125,24 @@ MulResult mul_base(const EC_SM2_DATA* data, Sm2Arith arith, const BIGNUM* k, uns
     return fast_result(fast::mul_base(kb, out));
 }
 
+// k1*G and k2*G; the dedicated arithmetic shares one inversion between them.
+MulResult mul_base_pair(const EC_SM2_DATA* data, Sm2Arith arith, const BIGNUM* k1, const BIGNUM* k2,
+                        unsigned char out1[64], unsigned char out2[64])
+{
+    if (arith == Sm2Arith::Reference) {
+        const MulResult r1 = ref_mul(data, k1, nullptr, nullptr, out1);
+        return r1 != MUL_OK ? r1 : ref_mul(data, k2, nullptr, nullptr, out2);
+    }
+    unsigned char b1[SM2_SCALAR_BYTES];
+    unsigned char b2[SM2_SCALAR_BYTES];
+    Wipe wipe1{b1, sizeof b1};
+    Wipe wipe2{b2, sizeof b2};
+    if (!scalar_bytes(k1, b1) || !scalar_bytes(k2, b2)) {
+        return MUL_FAILED;
+    }
+    return fast_result(fast::mul_base_pair(b1, b2, out1, out2));
+}
+
 // k*P for a point already known to be valid.
 MulResult mul_point(const EC_SM2_DATA* data, Sm2Arith arith, const BIGNUM* k, const unsigned char P[64],
                     unsigned char out[64])
@@ -206,12 +224,15 @@ int digest_size(const EVP_MD* md)
 
 // ---- Z and e (GB/T 32918.2-2016, 5.5 and 6.1 A1-A2) ----------------------
 
-BIGNUM* sm2_hash_id_message(EC_KEY* sm2, const char* id, const unsigned char* message, size_t msgLen,
-                            const EVP_MD* md, int flag, Sm2Arith arith)
+namespace {
+
+// e = H(H(ENTL || ID || a || b || xG || yG || xA || yA) || M) for the public
+// point xA || yA.
+BIGNUM* hash_e(const char* id, const unsigned char pub[SM2_POINT_BYTES], const unsigned char* message,
+               size_t msgLen, const EVP_MD* md)
 {
-    EC_SM2_DATA* data = ec_sm2_check(sm2);
     const int mdSize = digest_size(md);
-    if (data == nullptr || mdSize == 0 || (message == nullptr && msgLen > 0)) {
+    if (mdSize == 0 || (message == nullptr && msgLen > 0)) {
         return nullptr;
     }
     if (id == nullptr) {
@@ -223,20 +244,6 @@ BIGNUM* sm2_hash_id_message(EC_KEY* sm2, const char* id, const unsigned char* me
     }
     const unsigned entl = static_cast<unsigned>(idLen * 8);
     const unsigned char entlBytes[2] = {static_cast<unsigned char>(entl >> 8), static_cast<unsigned char>(entl)};
-
-    unsigned char pub[SM2_POINT_BYTES];
-    if (flag != 0) {
-        if (!public_point_bytes(sm2, pub)) {
-            return nullptr;
-        }
-    } else {
-        // Signing: the public point is recomputed as d*G from the private key.
-        const BIGNUM* d = EC_KEY_get0_private_key(sm2);
-        if (d == nullptr || mul_base(data, arith, d, pub) != MUL_OK) {
-            return nullptr;
-        }
-    }
-
     MdCtxPtr ctx(EVP_MD_CTX_new());
     if (!ctx) {
         return nullptr;
@@ -259,6 +266,30 @@ BIGNUM* sm2_hash_id_message(EC_KEY* sm2, const char* id, const unsigned char* me
     return BN_bin2bn(e, mdSize, nullptr);
 }
 
+}  // namespace
+
+BIGNUM* sm2_hash_id_message(EC_KEY* sm2, const char* id, const unsigned char* message, size_t msgLen,
+                            const EVP_MD* md, int flag, Sm2Arith arith)
+{
+    EC_SM2_DATA* data = ec_sm2_check(sm2);
+    if (data == nullptr) {
+        return nullptr;
+    }
+    unsigned char pub[SM2_POINT_BYTES];
+    if (flag != 0) {
+        if (!public_point_bytes(sm2, pub)) {
+            return nullptr;
+        }
+    } else {
+        // Signing: the public point is recomputed as d*G from the private key.
+        const BIGNUM* d = EC_KEY_get0_private_key(sm2);
+        if (d == nullptr || mul_base(data, arith, d, pub) != MUL_OK) {
+            return nullptr;
+        }
+    }
+    return hash_e(id, pub, message, msgLen, md);
+}
+
 // ---- Signature (GB/T 32918.2-2016, 6.1) ----------------------------------
 
 int sm2_sign_with_k(EC_KEY* sm2, const char* id, const unsigned char* message, size_t msgLen, EC_SM2_SIG* sig,
@@ -270,7 +301,7 @@ int sm2_sign_with_k(EC_KEY* sm2, const char* id, const unsigned char* message, s
         return 0;
     }
     const BIGNUM* n = data->EC_n;
-    BnPtr e(sm2_hash_id_message(sm2, id, message, msgLen, md, 0, arith));
+    BnPtr e;
     BnCtxPtr ctx(BN_CTX_new());
     SecretBnPtr d(BN_dup(priv));
     SecretBnPtr k(BN_new());
@@ -279,7 +310,7 @@ int sm2_sign_with_k(EC_KEY* sm2, const char* id, const unsigned char* message, s
     BnPtr x1(BN_new());
     BnPtr r(BN_new());
     SecretBnPtr s(BN_new());
-    if (!e || !ctx || !d || !k || !dPlus1Inv || !tmp || !x1 || !r || !s) {
+    if (!ctx || !d || !k || !dPlus1Inv || !tmp || !x1 || !r || !s) {
         return 0;
     }
     BN_set_flags(d.get(), BN_FLG_CONSTTIME);
@@ -298,9 +329,23 @@ int sm2_sign_with_k(EC_KEY* sm2, const char* id, const unsigned char* message, s
             return 0;
         }
         // A4: (x1, y1) = [k]G
-        const MulResult mr = mul_base(data, arith, k.get(), kG);
-        if (mr != MUL_OK) {
-            return mr;
+        if (!e) {
+            // A1, A2 on the first round: Z needs the public point, recomputed
+            // as d*G from the private key; computed together with [k]G.
+            unsigned char pub[SM2_POINT_BYTES];
+            const MulResult mr = mul_base_pair(data, arith, d.get(), k.get(), pub, kG);
+            if (mr != MUL_OK) {
+                return mr;
+            }
+            e.reset(hash_e(id, pub, message, msgLen, md));
+            if (!e) {
+                return 0;
+            }
+        } else {
+            const MulResult mr = mul_base(data, arith, k.get(), kG);
+            if (mr != MUL_OK) {
+                return mr;
+            }
         }
         // A5: r = (e + x1) mod n; r = 0 or r + k = n gives a new k
         if (BN_bin2bn(kG, 32, x1.get()) == nullptr || BN_mod_add(r.get(), e.get(), x1.get(), n, ctx.get()) != 1 ||

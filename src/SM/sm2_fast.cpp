@@ -53,7 +53,7 @@ inline void fe_select(Fe& r, u64 mask, const Fe& a, const Fe& b)
 }
 
 // r = t - p when t (with the extra top word hi) is at least p, else t.
-inline void reduce_once(Fe& r, u64 t0, u64 t1, u64 t2, u64 t3, u64 hi)
+__attribute__((always_inline)) inline void reduce_once(Fe& r, u64 t0, u64 t1, u64 t2, u64 t3, u64 hi)
 {
     u128 d = static_cast<u128>(t0) - kP.v[0];
     const u64 s0 = static_cast<u64>(d);
@@ -73,7 +73,7 @@ inline void reduce_once(Fe& r, u64 t0, u64 t1, u64 t2, u64 t3, u64 hi)
 
 // Montgomery product a*b/R mod p (CIOS). -p^-1 mod 2^64 is 1 for this p, so
 // the reduction multiplier of each round is the low word itself.
-inline void mont_mul(Fe& r, const Fe& a, const Fe& b)
+__attribute__((always_inline)) inline void mont_mul(Fe& r, const Fe& a, const Fe& b)
 {
     u64 t0 = 0, t1 = 0, t2 = 0, t3 = 0, t4 = 0;
     for (int i = 0; i < 4; ++i) {
@@ -105,10 +105,59 @@ inline void mont_mul(Fe& r, const Fe& a, const Fe& b)
     reduce_once(r, t0, t1, t2, t3, t4);
 }
 
-// Doubling and tripling without a multiplication.
-inline void fe_dbl(Fe& r, const Fe& a)
+__attribute__((always_inline)) inline void f_add(Fe& r, const Fe& a, const Fe& b)
 {
-    fe_add(r, a, a);
+    u128 s = static_cast<u128>(a.v[0]) + b.v[0];
+    const u64 t0 = static_cast<u64>(s);
+    s = static_cast<u128>(a.v[1]) + b.v[1] + static_cast<u64>(s >> 64);
+    const u64 t1 = static_cast<u64>(s);
+    s = static_cast<u128>(a.v[2]) + b.v[2] + static_cast<u64>(s >> 64);
+    const u64 t2 = static_cast<u64>(s);
+    s = static_cast<u128>(a.v[3]) + b.v[3] + static_cast<u64>(s >> 64);
+    const u64 t3 = static_cast<u64>(s);
+    reduce_once(r, t0, t1, t2, t3, static_cast<u64>(s >> 64));
+}
+
+__attribute__((always_inline)) inline void f_sub(Fe& r, const Fe& a, const Fe& b)
+{
+    u128 d = static_cast<u128>(a.v[0]) - b.v[0];
+    u64 t0 = static_cast<u64>(d);
+    d = static_cast<u128>(a.v[1]) - b.v[1] - static_cast<u64>(d >> 127);
+    u64 t1 = static_cast<u64>(d);
+    d = static_cast<u128>(a.v[2]) - b.v[2] - static_cast<u64>(d >> 127);
+    u64 t2 = static_cast<u64>(d);
+    d = static_cast<u128>(a.v[3]) - b.v[3] - static_cast<u64>(d >> 127);
+    u64 t3 = static_cast<u64>(d);
+    // On borrow add p back.
+    const u64 mask = 0 - static_cast<u64>(d >> 127);
+    u128 s = static_cast<u128>(t0) + (kP.v[0] & mask);
+    t0 = static_cast<u64>(s);
+    s = static_cast<u128>(t1) + (kP.v[1] & mask) + static_cast<u64>(s >> 64);
+    t1 = static_cast<u64>(s);
+    s = static_cast<u128>(t2) + (kP.v[2] & mask) + static_cast<u64>(s >> 64);
+    t2 = static_cast<u64>(s);
+    s = static_cast<u128>(t3) + (kP.v[3] & mask) + static_cast<u64>(s >> 64);
+    t3 = static_cast<u64>(s);
+    r.v[0] = t0;
+    r.v[1] = t1;
+    r.v[2] = t2;
+    r.v[3] = t3;
+}
+
+__attribute__((always_inline)) inline void f_mul(Fe& r, const Fe& a, const Fe& b)
+{
+    mont_mul(r, a, b);
+}
+
+__attribute__((always_inline)) inline void f_sqr(Fe& r, const Fe& a)
+{
+    mont_mul(r, a, a);
+}
+
+// Doubling without a multiplication.
+__attribute__((always_inline)) inline void fe_dbl(Fe& r, const Fe& a)
+{
+    f_add(r, a, a);
 }
 
 }  // namespace
@@ -153,41 +202,12 @@ void fe_to_bytes(unsigned char out[32], const Fe& a)
 
 void fe_add(Fe& r, const Fe& a, const Fe& b)
 {
-    u128 s = static_cast<u128>(a.v[0]) + b.v[0];
-    const u64 t0 = static_cast<u64>(s);
-    s = static_cast<u128>(a.v[1]) + b.v[1] + static_cast<u64>(s >> 64);
-    const u64 t1 = static_cast<u64>(s);
-    s = static_cast<u128>(a.v[2]) + b.v[2] + static_cast<u64>(s >> 64);
-    const u64 t2 = static_cast<u64>(s);
-    s = static_cast<u128>(a.v[3]) + b.v[3] + static_cast<u64>(s >> 64);
-    const u64 t3 = static_cast<u64>(s);
-    reduce_once(r, t0, t1, t2, t3, static_cast<u64>(s >> 64));
+    f_add(r, a, b);
 }
 
 void fe_sub(Fe& r, const Fe& a, const Fe& b)
 {
-    u128 d = static_cast<u128>(a.v[0]) - b.v[0];
-    u64 t0 = static_cast<u64>(d);
-    d = static_cast<u128>(a.v[1]) - b.v[1] - static_cast<u64>(d >> 127);
-    u64 t1 = static_cast<u64>(d);
-    d = static_cast<u128>(a.v[2]) - b.v[2] - static_cast<u64>(d >> 127);
-    u64 t2 = static_cast<u64>(d);
-    d = static_cast<u128>(a.v[3]) - b.v[3] - static_cast<u64>(d >> 127);
-    u64 t3 = static_cast<u64>(d);
-    // On borrow add p back.
-    const u64 mask = 0 - static_cast<u64>(d >> 127);
-    u128 s = static_cast<u128>(t0) + (kP.v[0] & mask);
-    t0 = static_cast<u64>(s);
-    s = static_cast<u128>(t1) + (kP.v[1] & mask) + static_cast<u64>(s >> 64);
-    t1 = static_cast<u64>(s);
-    s = static_cast<u128>(t2) + (kP.v[2] & mask) + static_cast<u64>(s >> 64);
-    t2 = static_cast<u64>(s);
-    s = static_cast<u128>(t3) + (kP.v[3] & mask) + static_cast<u64>(s >> 64);
-    t3 = static_cast<u64>(s);
-    r.v[0] = t0;
-    r.v[1] = t1;
-    r.v[2] = t2;
-    r.v[3] = t3;
+    f_sub(r, a, b);
 }
 
 void fe_mul(Fe& r, const Fe& a, const Fe& b)
@@ -200,28 +220,51 @@ void fe_sqr(Fe& r, const Fe& a)
     mont_mul(r, a, a);
 }
 
+namespace {
+void sqr_n(Fe& r, const Fe& a, int n)
+{
+    r = a;
+    for (int i = 0; i < n; ++i) {
+        mont_mul(r, r, r);
+    }
+}
+}  // namespace
+
 void fe_inv(Fe& r, const Fe& a)
 {
-    // Fermat: a^(p-2), fixed 4-bit windows over the public exponent.
-    static constexpr u64 kExp[4] = {0xfffffffffffffffdULL, 0xffffffff00000000ULL, 0xffffffffffffffffULL,
-                                    0xfffffffeffffffffULL};
-    Fe pow[16];
-    pow[0] = kOne;
-    pow[1] = a;
-    for (int i = 2; i < 16; ++i) {
-        mont_mul(pow[i], pow[i - 1], a);
+    // Fermat: a^(p-2). In 32-bit words p - 2 is FFFFFFFE FFFFFFFF FFFFFFFF
+    // FFFFFFFF FFFFFFFF 00000000 FFFFFFFF FFFFFFFD; xk below is a^(2^k - 1).
+    Fe x2, x3, x6, x12, x15, x30, x31, x32, t;
+    mont_mul(t, a, a);
+    mont_mul(x2, t, a);
+    mont_mul(t, x2, x2);
+    mont_mul(x3, t, a);
+    sqr_n(t, x3, 3);
+    mont_mul(x6, t, x3);
+    sqr_n(t, x6, 6);
+    mont_mul(x12, t, x6);
+    sqr_n(t, x12, 3);
+    mont_mul(x15, t, x3);
+    sqr_n(t, x15, 15);
+    mont_mul(x30, t, x15);
+    mont_mul(t, x30, x30);
+    mont_mul(x31, t, a);
+    mont_mul(t, x31, x31);
+    mont_mul(x32, t, a);
+
+    Fe acc;
+    mont_mul(acc, x31, x31);  // 31 ones, then a zero
+    for (int i = 0; i < 4; ++i) {  // 128 ones
+        sqr_n(acc, acc, 32);
+        mont_mul(acc, acc, x32);
     }
-    Fe acc = kOne;
-    for (int bit = 252; bit >= 0; bit -= 4) {
-        if (bit != 252) {
-            for (int i = 0; i < 4; ++i) {
-                mont_mul(acc, acc, acc);
-            }
-        }
-        const unsigned nib = static_cast<unsigned>(kExp[bit / 64] >> (bit % 64)) & 15;
-        mont_mul(acc, acc, pow[nib]);
-    }
-    r = acc;
+    sqr_n(acc, acc, 32);  // 32 zeros
+    sqr_n(acc, acc, 32);  // 32 ones
+    mont_mul(acc, acc, x32);
+    sqr_n(acc, acc, 30);  // 30 ones, then 0, 1
+    mont_mul(acc, acc, x30);
+    sqr_n(acc, acc, 2);
+    mont_mul(r, acc, a);
 }
 
 // ---- Points ------------------------------------------------------------------
@@ -233,33 +276,33 @@ void fe_inv(Fe& r, const Fe& a)
 void point_double(JPoint& r, const JPoint& a)
 {
     Fe delta, gamma, beta, alpha, t1, t2;
-    fe_sqr(delta, a.Z);
-    fe_sqr(gamma, a.Y);
-    fe_mul(beta, a.X, gamma);
-    fe_sub(t1, a.X, delta);
-    fe_add(t2, a.X, delta);
-    fe_mul(alpha, t1, t2);
-    fe_add(t1, alpha, alpha);
-    fe_add(alpha, t1, alpha);
+    f_sqr(delta, a.Z);
+    f_sqr(gamma, a.Y);
+    f_mul(beta, a.X, gamma);
+    f_sub(t1, a.X, delta);
+    f_add(t2, a.X, delta);
+    f_mul(alpha, t1, t2);
+    f_add(t1, alpha, alpha);
+    f_add(alpha, t1, alpha);
     Fe z3;
-    fe_add(t1, a.Y, a.Z);
-    fe_sqr(t1, t1);
-    fe_sub(t1, t1, gamma);
-    fe_sub(z3, t1, delta);
+    f_add(t1, a.Y, a.Z);
+    f_sqr(t1, t1);
+    f_sub(t1, t1, gamma);
+    f_sub(z3, t1, delta);
     Fe x3, beta4, beta8;
     fe_dbl(beta4, beta);
     fe_dbl(beta4, beta4);
     fe_dbl(beta8, beta4);
-    fe_sqr(x3, alpha);
-    fe_sub(x3, x3, beta8);
+    f_sqr(x3, alpha);
+    f_sub(x3, x3, beta8);
     Fe y3;
-    fe_sub(t1, beta4, x3);
-    fe_mul(y3, alpha, t1);
-    fe_sqr(t2, gamma);
+    f_sub(t1, beta4, x3);
+    f_mul(y3, alpha, t1);
+    f_sqr(t2, gamma);
     fe_dbl(t2, t2);
     fe_dbl(t2, t2);
     fe_dbl(t2, t2);
-    fe_sub(y3, y3, t2);
+    f_sub(y3, y3, t2);
     r.X = x3;
     r.Y = y3;
     r.Z = z3;
@@ -279,38 +322,38 @@ inline void point_select(JPoint& r, u64 mask, const JPoint& a, const JPoint& b)
 void point_add_mixed(JPoint& r, const JPoint& a, const APoint& b, u64 bInfinity)
 {
     Fe z1z1, u2, s2, h, hh, i, j, rr, v;
-    fe_sqr(z1z1, a.Z);
-    fe_mul(u2, b.x, z1z1);
-    fe_mul(s2, b.y, a.Z);
-    fe_mul(s2, s2, z1z1);
-    fe_sub(h, u2, a.X);
-    fe_sub(rr, s2, a.Y);
+    f_sqr(z1z1, a.Z);
+    f_mul(u2, b.x, z1z1);
+    f_mul(s2, b.y, a.Z);
+    f_mul(s2, s2, z1z1);
+    f_sub(h, u2, a.X);
+    f_sub(rr, s2, a.Y);
     const u64 aInfinity = fe_zero_mask(a.Z);
     if ((fe_zero_mask(h) & fe_zero_mask(rr) & ~aInfinity & ~bInfinity) != 0) {
         point_double(r, a);  // a == b
         return;
     }
     fe_dbl(rr, rr);
-    fe_sqr(hh, h);
+    f_sqr(hh, h);
     fe_dbl(i, hh);
     fe_dbl(i, i);
-    fe_mul(j, h, i);
-    fe_mul(v, a.X, i);
+    f_mul(j, h, i);
+    f_mul(v, a.X, i);
     JPoint out;
-    fe_sqr(out.X, rr);
-    fe_sub(out.X, out.X, j);
-    fe_sub(out.X, out.X, v);
-    fe_sub(out.X, out.X, v);
+    f_sqr(out.X, rr);
+    f_sub(out.X, out.X, j);
+    f_sub(out.X, out.X, v);
+    f_sub(out.X, out.X, v);
     Fe t;
-    fe_sub(t, v, out.X);
-    fe_mul(out.Y, rr, t);
-    fe_mul(t, a.Y, j);
+    f_sub(t, v, out.X);
+    f_mul(out.Y, rr, t);
+    f_mul(t, a.Y, j);
     fe_dbl(t, t);
-    fe_sub(out.Y, out.Y, t);
-    fe_add(t, a.Z, h);
-    fe_sqr(t, t);
-    fe_sub(t, t, z1z1);
-    fe_sub(out.Z, t, hh);
+    f_sub(out.Y, out.Y, t);
+    f_add(t, a.Z, h);
+    f_sqr(t, t);
+    f_sub(t, t, z1z1);
+    f_sub(out.Z, t, hh);
     const JPoint bj = {b.x, b.y, kOne};
     point_select(out, aInfinity, bj, out);
     point_select(r, bInfinity, a, out);
@@ -322,16 +365,16 @@ void point_add_mixed(JPoint& r, const JPoint& a, const APoint& b, u64 bInfinity)
 void point_add(JPoint& r, const JPoint& a, const JPoint& b)
 {
     Fe z1z1, z2z2, u1, u2, s1, s2, h, i, j, rr, v, t;
-    fe_sqr(z1z1, a.Z);
-    fe_sqr(z2z2, b.Z);
-    fe_mul(u1, a.X, z2z2);
-    fe_mul(u2, b.X, z1z1);
-    fe_mul(s1, a.Y, b.Z);
-    fe_mul(s1, s1, z2z2);
-    fe_mul(s2, b.Y, a.Z);
-    fe_mul(s2, s2, z1z1);
-    fe_sub(h, u2, u1);
-    fe_sub(rr, s2, s1);
+    f_sqr(z1z1, a.Z);
+    f_sqr(z2z2, b.Z);
+    f_mul(u1, a.X, z2z2);
+    f_mul(u2, b.X, z1z1);
+    f_mul(s1, a.Y, b.Z);
+    f_mul(s1, s1, z2z2);
+    f_mul(s2, b.Y, a.Z);
+    f_mul(s2, s2, z1z1);
+    f_sub(h, u2, u1);
+    f_sub(rr, s2, s1);
     const u64 aInfinity = fe_zero_mask(a.Z);
     const u64 bInfinity = fe_zero_mask(b.Z);
     if ((fe_zero_mask(h) & fe_zero_mask(rr) & ~aInfinity & ~bInfinity) != 0) {
@@ -340,24 +383,24 @@ void point_add(JPoint& r, const JPoint& a, const JPoint& b)
     }
     fe_dbl(rr, rr);
     fe_dbl(i, h);
-    fe_sqr(i, i);
-    fe_mul(j, h, i);
-    fe_mul(v, u1, i);
+    f_sqr(i, i);
+    f_mul(j, h, i);
+    f_mul(v, u1, i);
     JPoint out;
-    fe_sqr(out.X, rr);
-    fe_sub(out.X, out.X, j);
-    fe_sub(out.X, out.X, v);
-    fe_sub(out.X, out.X, v);
-    fe_sub(t, v, out.X);
-    fe_mul(out.Y, rr, t);
-    fe_mul(t, s1, j);
+    f_sqr(out.X, rr);
+    f_sub(out.X, out.X, j);
+    f_sub(out.X, out.X, v);
+    f_sub(out.X, out.X, v);
+    f_sub(t, v, out.X);
+    f_mul(out.Y, rr, t);
+    f_mul(t, s1, j);
     fe_dbl(t, t);
-    fe_sub(out.Y, out.Y, t);
-    fe_add(t, a.Z, b.Z);
-    fe_sqr(t, t);
-    fe_sub(t, t, z1z1);
-    fe_sub(t, t, z2z2);
-    fe_mul(out.Z, t, h);
+    f_sub(out.Y, out.Y, t);
+    f_add(t, a.Z, b.Z);
+    f_sqr(t, t);
+    f_sub(t, t, z1z1);
+    f_sub(t, t, z2z2);
+    f_mul(out.Z, t, h);
     point_select(out, aInfinity, b, out);
     point_select(r, bInfinity, a, out);
 }
@@ -369,10 +412,10 @@ bool point_to_affine(APoint& r, const JPoint& a)
     }
     Fe zi, zi2, zi3;
     fe_inv(zi, a.Z);
-    fe_sqr(zi2, zi);
-    fe_mul(zi3, zi2, zi);
-    fe_mul(r.x, a.X, zi2);
-    fe_mul(r.y, a.Y, zi3);
+    f_sqr(zi2, zi);
+    f_mul(zi3, zi2, zi);
+    f_mul(r.x, a.X, zi2);
+    f_mul(r.y, a.Y, zi3);
     return true;
 }
 
@@ -464,21 +507,21 @@ void build_base_table(BaseTable& t)
         Fe prefix[kBaseEntries];
         prefix[0] = row[0].Z;
         for (int j = 1; j < kBaseEntries; ++j) {
-            fe_mul(prefix[j], prefix[j - 1], row[j].Z);
+            f_mul(prefix[j], prefix[j - 1], row[j].Z);
         }
         Fe inv;
         fe_inv(inv, prefix[kBaseEntries - 1]);
         for (int j = kBaseEntries - 1; j >= 0; --j) {
             Fe zi = inv;
             if (j > 0) {
-                fe_mul(zi, inv, prefix[j - 1]);
-                fe_mul(inv, inv, row[j].Z);
+                f_mul(zi, inv, prefix[j - 1]);
+                f_mul(inv, inv, row[j].Z);
             }
             Fe zi2, zi3;
-            fe_sqr(zi2, zi);
-            fe_mul(zi3, zi2, zi);
-            fe_mul(t.e[i][j].x, row[j].X, zi2);
-            fe_mul(t.e[i][j].y, row[j].Y, zi3);
+            f_sqr(zi2, zi);
+            f_mul(zi3, zi2, zi);
+            f_mul(t.e[i][j].x, row[j].X, zi2);
+            f_mul(t.e[i][j].y, row[j].Y, zi3);
         }
         // next base: 2^6 * base = 2 * (32 * base)
         point_double(base, row[kBaseEntries - 1]);
@@ -524,7 +567,7 @@ void lookup_jacobian(JPoint& r, const JPoint* entries, int count, unsigned idx)
 inline void fe_cond_negate(Fe& y, u64 mask)
 {
     Fe neg;
-    fe_sub(neg, kZero, y);
+    f_sub(neg, kZero, y);
     fe_select(y, mask, neg, y);
 }
 
@@ -609,14 +652,14 @@ bool point_is_valid(const unsigned char P[SM2_POINT_BYTES])
     }
     // y^2 = x^3 - 3x + b
     Fe lhs, rhs, t;
-    fe_sqr(lhs, a.y);
-    fe_sqr(rhs, a.x);
-    fe_mul(rhs, rhs, a.x);
-    fe_add(t, a.x, a.x);
-    fe_add(t, t, a.x);
-    fe_sub(rhs, rhs, t);
-    fe_add(rhs, rhs, b);
-    fe_sub(t, lhs, rhs);
+    f_sqr(lhs, a.y);
+    f_sqr(rhs, a.x);
+    f_mul(rhs, rhs, a.x);
+    f_add(t, a.x, a.x);
+    f_add(t, t, a.x);
+    f_sub(rhs, rhs, t);
+    f_add(rhs, rhs, b);
+    f_sub(t, lhs, rhs);
     return fe_zero_mask(t) != 0;
 }
 
@@ -628,6 +671,42 @@ bool mul_base(const unsigned char k[SM2_SCALAR_BYTES], unsigned char out[SM2_POI
     mul_base_jacobian(r, s);
     OPENSSL_cleanse(s, sizeof s);
     return to_bytes(r, out);
+}
+
+bool mul_base_pair(const unsigned char k1[SM2_SCALAR_BYTES], const unsigned char k2[SM2_SCALAR_BYTES],
+                   unsigned char out1[SM2_POINT_BYTES], unsigned char out2[SM2_POINT_BYTES])
+{
+    u64 s[5];
+    JPoint r1, r2;
+    scalar_from_bytes(s, k1);
+    mul_base_jacobian(r1, s);
+    scalar_from_bytes(s, k2);
+    mul_base_jacobian(r2, s);
+    OPENSSL_cleanse(s, sizeof s);
+    if (fe_zero_mask(r1.Z) != 0 || fe_zero_mask(r2.Z) != 0) {
+        return to_bytes(r1, out1) && to_bytes(r2, out2);
+    }
+    // One inversion for both: 1/Z1 = Z2/(Z1 Z2), 1/Z2 = Z1/(Z1 Z2).
+    Fe both, inv, zi1, zi2;
+    f_mul(both, r1.Z, r2.Z);
+    fe_inv(inv, both);
+    f_mul(zi1, inv, r2.Z);
+    f_mul(zi2, inv, r1.Z);
+    const JPoint* pts[2] = {&r1, &r2};
+    const Fe* zis[2] = {&zi1, &zi2};
+    unsigned char* outs[2] = {out1, out2};
+    for (int i = 0; i < 2; ++i) {
+        Fe zi2sq, zi3, x, y;
+        f_sqr(zi2sq, *zis[i]);
+        f_mul(zi3, zi2sq, *zis[i]);
+        f_mul(x, pts[i]->X, zi2sq);
+        f_mul(y, pts[i]->Y, zi3);
+        fe_to_bytes(outs[i], x);
+        fe_to_bytes(outs[i] + 32, y);
+    }
+    OPENSSL_cleanse(&r1, sizeof r1);
+    OPENSSL_cleanse(&r2, sizeof r2);
+    return true;
 }
 
 bool mul_point(const unsigned char k[SM2_SCALAR_BYTES], const unsigned char P[SM2_POINT_BYTES],

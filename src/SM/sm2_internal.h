@@ -56,6 +56,9 @@ namespace fast {
 bool point_is_valid(const unsigned char P[SM2_POINT_BYTES]);
 // k*G, constant time in k.
 bool mul_base(const unsigned char k[SM2_SCALAR_BYTES], unsigned char out[SM2_POINT_BYTES]);
+// k1*G and k2*G with one shared inversion, constant time in both.
+bool mul_base_pair(const unsigned char k1[SM2_SCALAR_BYTES], const unsigned char k2[SM2_SCALAR_BYTES],
+                   unsigned char out1[SM2_POINT_BYTES], unsigned char out2[SM2_POINT_BYTES]);
 // k*P for a valid P, constant time in k.
 bool mul_point(const unsigned char k[SM2_SCALAR_BYTES], const unsigned char P[SM2_POINT_BYTES],
                unsigned char out[SM2_POINT_BYTES]);

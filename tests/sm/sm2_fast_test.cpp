@@ -286,6 +286,39 @@ TEST(Sm2ScalarMul, BaseAndVariablePointMatchTheLibrary)
     }
 }
 
+// Two base-point products sharing one inversion, with either one at infinity.
+TEST(Sm2ScalarMul, BasePairMatchesTheLibrary)
+{
+    Ctx c;
+    Bn k1(BN_new()), k2(BN_new()), zero(BN_new());
+    BN_rand_range(k1.get(), c.n.get());
+    BN_rand_range(k2.get(), c.n.get());
+    BN_zero(zero.get());
+    const struct {
+        const char* what;
+        const BIGNUM* a;
+        const BIGNUM* b;
+    } rows[] = {
+        {"random", k1.get(), k2.get()},
+        {"equal", k1.get(), k1.get()},
+        {"first 0", zero.get(), k2.get()},
+        {"second n", k1.get(), c.n.get()},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const Bytes a = be32(row.a);
+        const Bytes b = be32(row.b);
+        Bytes o1(64), o2(64);
+        const Bytes w1 = libMul(c, row.a);
+        const Bytes w2 = libMul(c, row.b);
+        EXPECT_EQ(sm::fast::mul_base_pair(a.data(), b.data(), o1.data(), o2.data()), !w1.empty() && !w2.empty());
+        if (!w1.empty() && !w2.empty()) {
+            EXPECT_EQ(o1, w1);
+            EXPECT_EQ(o2, w2);
+        }
+    }
+}
+
 TEST(Sm2ScalarMul, DoubleMultiplicationMatchesTheLibrary)
 {
     Ctx c;
