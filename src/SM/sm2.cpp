@@ -6,6 +6,7 @@
 
 #include "SM/sm2.h"
 #include "SM/sm2_internal.h"
+#include "SM/sm2_lib.h"
 #include "SM/sm2_util.h"
 
 #include <openssl/crypto.h>
@@ -226,8 +227,28 @@ int digest_size(const EVP_MD* md)
 
 namespace {
 
-// e = H(H(ENTL || ID || a || b || xG || yG || xA || yA) || M) for the public
-// point xA || yA.
+// Z = H(ENTL || ID || a || b || xG || yG || xA || yA) for the public point
+// xA || yA; writes the digest-size bytes of Z.
+bool compute_z(const char* id, const unsigned char pub[SM2_POINT_BYTES], const EVP_MD* md, EVP_MD_CTX* ctx,
+               unsigned char* z)
+{
+    if (id == nullptr) {
+        id = SM2_DEFAULT_ID;
+    }
+    const size_t idLen = strlen(id);
+    if (idLen > kMaxIdLen) {
+        return false;
+    }
+    const unsigned entl = static_cast<unsigned>(idLen * 8);
+    const unsigned char entlBytes[2] = {static_cast<unsigned char>(entl >> 8), static_cast<unsigned char>(entl)};
+    return EVP_DigestInit_ex(ctx, md, nullptr) == 1 && EVP_DigestUpdate(ctx, entlBytes, 2) == 1 &&
+           EVP_DigestUpdate(ctx, id, idLen) == 1 && EVP_DigestUpdate(ctx, EC_SM2_a, 32) == 1 &&
+           EVP_DigestUpdate(ctx, EC_SM2_b, 32) == 1 && EVP_DigestUpdate(ctx, EC_SM2_Gx, 32) == 1 &&
+           EVP_DigestUpdate(ctx, EC_SM2_Gy, 32) == 1 && EVP_DigestUpdate(ctx, pub, SM2_POINT_BYTES) == 1 &&
+           EVP_DigestFinal_ex(ctx, z, nullptr) == 1;
+}
+
+// e = H(Z || M)
 BIGNUM* hash_e(const char* id, const unsigned char pub[SM2_POINT_BYTES], const unsigned char* message,
                size_t msgLen, const EVP_MD* md)
 {
@@ -235,30 +256,12 @@ BIGNUM* hash_e(const char* id, const unsigned char pub[SM2_POINT_BYTES], const u
     if (mdSize == 0 || (message == nullptr && msgLen > 0)) {
         return nullptr;
     }
-    if (id == nullptr) {
-        id = SM2_DEFAULT_ID;
-    }
-    const size_t idLen = strlen(id);
-    if (idLen > kMaxIdLen) {
-        return nullptr;
-    }
-    const unsigned entl = static_cast<unsigned>(idLen * 8);
-    const unsigned char entlBytes[2] = {static_cast<unsigned char>(entl >> 8), static_cast<unsigned char>(entl)};
     MdCtxPtr ctx(EVP_MD_CTX_new());
-    if (!ctx) {
-        return nullptr;
-    }
     unsigned char z[EVP_MAX_MD_SIZE];
     unsigned char e[EVP_MAX_MD_SIZE];
-    // Z = H(ENTL || ID || a || b || xG || yG || xA || yA)
-    if (EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1 || EVP_DigestUpdate(ctx.get(), entlBytes, 2) != 1 ||
-        EVP_DigestUpdate(ctx.get(), id, idLen) != 1 || EVP_DigestUpdate(ctx.get(), EC_SM2_a, 32) != 1 ||
-        EVP_DigestUpdate(ctx.get(), EC_SM2_b, 32) != 1 || EVP_DigestUpdate(ctx.get(), EC_SM2_Gx, 32) != 1 ||
-        EVP_DigestUpdate(ctx.get(), EC_SM2_Gy, 32) != 1 ||
-        EVP_DigestUpdate(ctx.get(), pub, SM2_POINT_BYTES) != 1 || EVP_DigestFinal_ex(ctx.get(), z, nullptr) != 1) {
+    if (!ctx || !compute_z(id, pub, md, ctx.get(), z)) {
         return nullptr;
     }
-    // e = H(Z || M)
     if (EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1 || EVP_DigestUpdate(ctx.get(), z, mdSize) != 1 ||
         EVP_DigestUpdate(ctx.get(), message, msgLen) != 1 || EVP_DigestFinal_ex(ctx.get(), e, nullptr) != 1) {
         return nullptr;
@@ -288,6 +291,27 @@ BIGNUM* sm2_hash_id_message(EC_KEY* sm2, const char* id, const unsigned char* me
         }
     }
     return hash_e(id, pub, message, msgLen, md);
+}
+
+int EC_SM2_HashIdMessage_PreData(X509* cert, const char* id, const unsigned char* message, size_t msgLen,
+                                 const EVP_MD* md, unsigned char* puchin, int inlen)
+{
+    const int mdSize = digest_size(md);
+    // Z || M must fit: inlen >= digest size + msgLen, written without overflow.
+    if (puchin == nullptr || inlen <= 0 || mdSize == 0 || inlen < mdSize ||
+        msgLen > static_cast<size_t>(inlen - mdSize) || (message == nullptr && msgLen > 0)) {
+        return 0;
+    }
+    detail::EcKeyPtr key(EC_KEY_from_X509(cert));
+    unsigned char pub[SM2_POINT_BYTES];
+    MdCtxPtr ctx(EVP_MD_CTX_new());
+    if (!key || !ctx || !public_point_bytes(key.get(), pub) || !compute_z(id, pub, md, ctx.get(), puchin)) {
+        return 0;
+    }
+    if (msgLen > 0) {
+        memcpy(puchin + mdSize, message, msgLen);
+    }
+    return 1;
 }
 
 // ---- Signature (GB/T 32918.2-2016, 6.1) ----------------------------------

@@ -13,6 +13,7 @@
 #include <openssl/crypto.h>
 #include <openssl/param_build.h>
 #include <openssl/rand.h>
+#include <openssl/x509.h>
 
 #include <cstring>
 #include <string>
@@ -148,21 +149,12 @@ TEST_P(Sm2, FixedKOutsideRangeFails)
 
 // Z = SM3(ENTL || ID || a || b || xG || yG || xA || yA), computed here from the
 // formula with OpenSSL 3's SM3; e = SM3(Z || M).
-Bytes independentE(EC_KEY* key, const std::string& id, const Bytes& msg)
+Bytes independentZ(const std::string& id, const unsigned char xy[64])
 {
-    BIGNUM* x = BN_new();
-    BIGNUM* y = BN_new();
-    EC_POINT_get_affine_coordinates(EC_KEY_get0_group(key), EC_KEY_get0_public_key(key), x, y, nullptr);
-    unsigned char xy[64];
-    BN_bn2binpad(x, xy, 32);
-    BN_bn2binpad(y, xy + 32, 32);
-    BN_free(x);
-    BN_free(y);
     const unsigned entl = static_cast<unsigned>(id.size() * 8);
     const unsigned char entlBytes[2] = {static_cast<unsigned char>(entl >> 8), static_cast<unsigned char>(entl)};
     MdCtx ctx(EVP_MD_CTX_new());
     unsigned char z[32];
-    unsigned char e[32];
     EVP_DigestInit_ex(ctx.get(), ::EVP_sm3(), nullptr);
     EVP_DigestUpdate(ctx.get(), entlBytes, 2);
     EVP_DigestUpdate(ctx.get(), id.data(), id.size());
@@ -171,10 +163,18 @@ Bytes independentE(EC_KEY* key, const std::string& id, const Bytes& msg)
     }
     EVP_DigestUpdate(ctx.get(), xy, 64);
     EVP_DigestFinal_ex(ctx.get(), z, nullptr);
-    EVP_DigestInit_ex(ctx.get(), ::EVP_sm3(), nullptr);
-    EVP_DigestUpdate(ctx.get(), z, 32);
-    EVP_DigestUpdate(ctx.get(), msg.data(), msg.size());
-    EVP_DigestFinal_ex(ctx.get(), e, nullptr);
+    return Bytes(z, z + 32);
+}
+
+Bytes independentE(EC_KEY* key, const std::string& id, const Bytes& msg)
+{
+    unsigned char pt[65];
+    EC_POINT_point2oct(EC_KEY_get0_group(key), EC_KEY_get0_public_key(key), POINT_CONVERSION_UNCOMPRESSED, pt,
+                       sizeof pt, nullptr);
+    Bytes zm = independentZ(id, pt + 1);
+    zm.insert(zm.end(), msg.begin(), msg.end());
+    unsigned char e[32];
+    EVP_Digest(zm.data(), zm.size(), e, nullptr, ::EVP_sm3(), nullptr);
     return Bytes(e, e + 32);
 }
 
@@ -580,6 +580,55 @@ TEST_P(Sm2, GeneratedKeysAreUsable)
     Sig sig;
     ASSERT_EQ(api().sign(copy.get(), nullptr, u8("x"), 1, &sig.s, md()), 1);
     EXPECT_EQ(api().verify(named.get(), nullptr, u8("x"), 1, &sig.s, md()), 1);
+}
+
+// Z || M from a certificate's public key, with Z computed from the formula.
+TEST(Sm2PreData, WritesZAndMessageFromACertificate)
+{
+    Pkey pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2"));
+    ASSERT_TRUE(pkey);
+    std::unique_ptr<X509, LibFree<X509, X509_free>> cert(X509_new());
+    ASSERT_EQ(X509_set_pubkey(cert.get(), pkey.get()), 1);
+    unsigned char pt[65];
+    size_t ptLen = 0;
+    ASSERT_EQ(EVP_PKEY_get_octet_string_param(pkey.get(), OSSL_PKEY_PARAM_PUB_KEY, pt, sizeof pt, &ptLen), 1);
+    ASSERT_EQ(ptLen, 65u);
+    const Bytes msg = {'d', 'a', 't', 'a'};
+    for (const char* id : {static_cast<const char*>(nullptr), "ALICE123@YAHOO.COM"}) {
+        SCOPED_TRACE(id == nullptr ? "default identity" : id);
+        Bytes want = independentZ(id == nullptr ? sm::SM2_DEFAULT_ID : id, pt + 1);
+        want.insert(want.end(), msg.begin(), msg.end());
+        Bytes out(want.size() + 1, 0xEE);
+        ASSERT_EQ(sm::EC_SM2_HashIdMessage_PreData(cert.get(), id, msg.data(), msg.size(), sm::EVP_sm3(), out.data(),
+                                                   static_cast<int>(want.size())),
+                  1);
+        EXPECT_EQ(toHex(out.data(), want.size()), toHex(want.data(), want.size()));
+        EXPECT_EQ(out.back(), 0xEE) << "wrote past Z || M";
+    }
+    // Size and argument failures: the buffer must hold digest size + message.
+    Bytes buf(64);
+    const int exact = 32 + static_cast<int>(msg.size());
+    const struct {
+        const char* what;
+        X509* cert;
+        unsigned char* out;
+        int inlen;
+        int want;
+    } rows[] = {
+        {"exact size", cert.get(), buf.data(), exact, 1},
+        {"one byte short", cert.get(), buf.data(), exact - 1, 0},
+        {"no room for Z", cert.get(), buf.data(), 31, 0},
+        {"zero length", cert.get(), buf.data(), 0, 0},
+        {"negative length", cert.get(), buf.data(), -1, 0},
+        {"no buffer", cert.get(), nullptr, exact, 0},
+        {"no certificate", nullptr, buf.data(), exact, 0},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(sm::EC_SM2_HashIdMessage_PreData(row.cert, nullptr, msg.data(), msg.size(), sm::EVP_sm3(), row.out,
+                                                   row.inlen),
+                  row.want)
+            << row.what;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Arith, Sm2, ::testing::ValuesIn(kApis),
