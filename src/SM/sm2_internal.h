@@ -8,6 +8,8 @@
 
 #include "SM/sm2.h"
 
+#include <openssl/crypto.h>
+
 #include <cstddef>
 
 namespace sm {
@@ -34,6 +36,46 @@ size_t sm2_decrypt(EC_KEY* sm2, const unsigned char* ct, size_t ctLen, unsigned 
                    Sm2Arith arith);
 int sm2_generate_key(EC_KEY* sm2, Sm2Arith arith);
 int sm2_check_key(EC_KEY* sm2, Sm2Arith arith);
+
+// Shared pieces of the SM2 units (sm2.cpp, sm2_crypt.cpp, sm2_key.cpp,
+// sm2_arith.cpp).
+namespace detail {
+
+constexpr size_t kC1Len = 1 + SM2_POINT_BYTES;  // 0x04 || x || y
+
+// Outcome of a point multiplication, in the signing result codes.
+enum MulResult : int { MUL_OK = 1, MUL_FAILED = -2, MUL_AT_INFINITY = -3 };
+
+// Clears a secret buffer on every way out of a scope.
+struct Wipe {
+    unsigned char* p;
+    size_t n;
+    ~Wipe() { OPENSSL_cleanse(p, n); }
+};
+
+// Point multiplications on the chosen arithmetic; results are affine x || y.
+MulResult mul_base(const EC_SM2_DATA* data, Sm2Arith arith, const BIGNUM* k, unsigned char out[SM2_POINT_BYTES]);
+// k1*G and k2*G; the dedicated arithmetic shares one inversion between them.
+MulResult mul_base_pair(const EC_SM2_DATA* data, Sm2Arith arith, const BIGNUM* k1, const BIGNUM* k2,
+                        unsigned char out1[SM2_POINT_BYTES], unsigned char out2[SM2_POINT_BYTES]);
+// k*P for a point already known to be valid.
+MulResult mul_point(const EC_SM2_DATA* data, Sm2Arith arith, const BIGNUM* k, const unsigned char P[SM2_POINT_BYTES],
+                    unsigned char out[SM2_POINT_BYTES]);
+// s*G + t*P for public s, t and a valid P.
+MulResult mul_double(const EC_SM2_DATA* data, Sm2Arith arith, const BIGNUM* s, const BIGNUM* t,
+                     const unsigned char P[SM2_POINT_BYTES], unsigned char out[SM2_POINT_BYTES]);
+// x < p, y < p and on the curve.
+bool point_is_valid(const EC_SM2_DATA* data, Sm2Arith arith, const unsigned char P[SM2_POINT_BYTES]);
+
+// The key's public point as x || y (affine, from the key's own group).
+bool public_point_bytes(EC_KEY* key, unsigned char out[SM2_POINT_BYTES]);
+// k uniform in [1, n) from the library's private generator, or the fixed k
+// when it lies in that range.
+bool draw_k(const BIGNUM* fixed_k, const BIGNUM* n, BIGNUM* k);
+// The digest's output size, 0 for an unusable digest.
+int digest_size(const EVP_MD* md);
+
+}  // namespace detail
 
 namespace ref {
 BIGNUM* EC_SM2_HashIdMessage(EC_KEY* sm2, const char* id, const unsigned char* message, size_t msgLen,
