@@ -273,11 +273,14 @@ TEST(Sm4Method, WholeBlocksMatchOpenSsl)
     }
 }
 
-// With padding on, the generic layer pads every mode as a block cipher.
+// With padding on, the generic layer pads every mode as a block cipher,
+// CFB and OFB included (OpenSSL's own CFB and OFB are stream modes and do
+// not pad, so only ECB and CBC can be compared with it).
 TEST(Sm4Method, PaddedRoundTrip)
 {
     std::mt19937 rng(1);
     for (const auto& m : kModes) {
+        const bool comparable = m.mode == EVP_CIPH_ECB_MODE || m.mode == EVP_CIPH_CBC_MODE;
         for (std::size_t len = 0; len <= 40; ++len) {
             const Bytes key = randomBytes(rng, 16);
             const Bytes iv = m.ivLength ? randomBytes(rng, 16) : Bytes();
@@ -285,6 +288,11 @@ TEST(Sm4Method, PaddedRoundTrip)
             const auto enc = run(m.ours(), true, key, iv, plain, true, len / 2);
             ASSERT_TRUE(enc) << m.name;
             EXPECT_EQ(enc->size(), (len / 16 + 1) * 16) << m.name << ", " << len;
+            if (comparable) {
+                const auto theirs = run(m.theirs(), true, key, iv, plain, true, len);
+                ASSERT_TRUE(theirs) << m.name;
+                EXPECT_EQ(toHex(*enc), toHex(*theirs)) << m.name << ", " << len;
+            }
             const auto back = run(m.ours(), false, key, iv, *enc, true, enc->size() / 2);
             ASSERT_TRUE(back) << m.name;
             EXPECT_EQ(*back, plain) << m.name << ", " << len;
