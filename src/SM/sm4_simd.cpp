@@ -105,6 +105,27 @@ struct Gfni {
     UINT8 out_const = 0;     // c
 };
 
+// Finds a circulant A (each row the one before rotated left by one) and a
+// constant c with S(x) = A * inv(A * x + c) + c for all 256 x.
+bool find_circulant_affine(const UINT8* inv_sm4, Mat& a, unsigned& c)
+{
+    for (unsigned gen = 0; gen < 256; ++gen) {
+        for (int i = 0; i < 8; ++i) {
+            a.row[i] = static_cast<UINT8>(((gen << i) | (gen >> (8 - i))) & 0xff);
+        }
+        for (c = 0; c < 256; ++c) {
+            unsigned x = 0;
+            while (x < 256 && (apply(a, inv_sm4[apply(a, x) ^ c]) ^ c) == SM4_S[x]) {
+                ++x;
+            }
+            if (x == 256) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 Gfni derive()
 {
     Gfni g;
@@ -113,25 +134,11 @@ Gfni derive()
     inverse_table(kSm4Poly, inv_sm4);
     inverse_table(kGfniPoly, inv_gfni);
 
-    // Circulant A (each row the previous one rotated) and constant c.
-    bool found = false;
     Mat a{};
     unsigned c = 0;
-    for (unsigned gen = 0; gen < 256 && !found; ++gen) {
-        for (int i = 0; i < 8; ++i) {
-            a.row[i] = static_cast<UINT8>(((gen << i) | (gen >> (8 - i))) & 0xff);
-        }
-        for (c = 0; c < 256 && !found; ++c) {
-            found = true;
-            for (unsigned x = 0; x < 256 && found; ++x) {
-                found = (apply(a, inv_sm4[apply(a, x) ^ c]) ^ c) == SM4_S[x];
-            }
-        }
-    }
-    if (!found) {
+    if (!find_circulant_affine(inv_sm4, a, c)) {
         return g;
     }
-    --c;  // the loop stepped past the hit
 
     // M maps x^i to beta^i, beta a root of the SM4 polynomial in GFNI's field.
     unsigned beta = 0;
