@@ -5,9 +5,12 @@
 // arithmetic over the key's EC_SM2_DATA (the readable reference, sm::ref).
 
 #include "SM/sm2.h"
+#include "SM/sm2_field.h"
 #include "SM/sm2_internal.h"
 #include "SM/sm2_lib.h"
 #include "SM/sm2_util.h"
+
+#include <openssl/crypto.h>
 
 #include <cstring>
 
@@ -26,6 +29,7 @@ using detail::MulResult;
 using detail::point_is_valid;
 using detail::public_point_bytes;
 using detail::SecretBnPtr;
+using detail::Wipe;
 
 // ---- Z and e (GB/T 32918.2-2016, 5.5 and 6.1 A1-A2) ----------------------
 
@@ -122,36 +126,146 @@ int EC_SM2_HashIdMessage_PreData(X509* cert, const char* id, const unsigned char
 
 // ---- Signature (GB/T 32918.2-2016, 6.1) ----------------------------------
 
+namespace {
+
+// The scalar steps of signing: A5's test r + k = n and A6's
+// s = ((1 + d)^-1 * (k - r*d)) mod n. The dedicated arithmetic mod n is
+// constant time in d and k; the reference uses the library's BIGNUMs.
+class SignScalars {
+public:
+    SignScalars(Sm2Arith arith, const BIGNUM* n, BN_CTX* ctx)
+        : m_fast(arith == Sm2Arith::Fast), m_n(n), m_ctx(ctx)
+    {
+    }
+    SignScalars(const SignScalars&) = delete;
+    SignScalars& operator=(const SignScalars&) = delete;
+    ~SignScalars()
+    {
+        OPENSSL_cleanse(&m_d, sizeof m_d);
+        OPENSSL_cleanse(&m_inv, sizeof m_inv);
+    }
+
+    // (1 + d)^-1 mod n does not depend on k: computed once.
+    bool init(const BIGNUM* d)
+    {
+        if (m_fast) {
+            unsigned char db[SM2_SCALAR_BYTES];
+            Wipe wipe{db, sizeof db};
+            if (BN_is_negative(d) || BN_bn2binpad(d, db, sizeof db) != sizeof db) {
+                return false;
+            }
+            fast::Sc one, dPlus1;
+            fast::sc_from_bytes(m_d, db);
+            fast::sc_one(one);
+            fast::sc_add(dPlus1, m_d, one);
+            fast::sc_inv(m_inv, dPlus1);
+            return !fast::sc_is_zero(m_inv);  // d = n - 1 has no inverse
+        }
+        m_bd.reset(BN_dup(d));
+        m_binv.reset(BN_new());
+        SecretBnPtr dPlus1(BN_new());
+        if (!m_bd || !m_binv || !dPlus1) {
+            return false;
+        }
+        BN_set_flags(m_bd.get(), BN_FLG_CONSTTIME);
+        BN_set_flags(dPlus1.get(), BN_FLG_CONSTTIME);
+        return BN_add(dPlus1.get(), m_bd.get(), BN_value_one()) == 1 &&
+               BN_nnmod(dPlus1.get(), dPlus1.get(), m_n, m_ctx) == 1 &&
+               BN_mod_inverse(m_binv.get(), dPlus1.get(), m_n, m_ctx) != nullptr;
+    }
+
+    // 1 with s written; 0 when k has to be drawn again (r + k = n or s = 0);
+    // -1 on failure.
+    int sign(const BIGNUM* k, const BIGNUM* r, BIGNUM* s)
+    {
+        return m_fast ? signFast(k, r, s) : signReference(k, r, s);
+    }
+
+private:
+    int signFast(const BIGNUM* k, const BIGNUM* r, BIGNUM* s)
+    {
+        unsigned char kb[SM2_SCALAR_BYTES];
+        unsigned char rb[SM2_SCALAR_BYTES];
+        unsigned char sb[SM2_SCALAR_BYTES];
+        Wipe wipeK{kb, sizeof kb};
+        Wipe wipeS{sb, sizeof sb};
+        if (BN_bn2binpad(k, kb, sizeof kb) != sizeof kb || BN_bn2binpad(r, rb, sizeof rb) != sizeof rb) {
+            return -1;
+        }
+        fast::Sc ks, rs, t;
+        fast::sc_from_bytes(ks, kb);
+        fast::sc_from_bytes(rs, rb);
+        // r and k are below n, so r + k = n exactly when their sum mod n is 0.
+        fast::sc_add(t, rs, ks);
+        const bool sumIsN = fast::sc_is_zero(t);
+        fast::sc_mul(t, rs, m_d);
+        fast::sc_sub(t, ks, t);
+        fast::sc_mul(t, m_inv, t);
+        const bool sIsZero = fast::sc_is_zero(t);
+        fast::sc_to_bytes(sb, t);
+        OPENSSL_cleanse(&ks, sizeof ks);
+        OPENSSL_cleanse(&t, sizeof t);
+        if (sumIsN || sIsZero) {
+            return 0;
+        }
+        return BN_bin2bn(sb, sizeof sb, s) != nullptr ? 1 : -1;
+    }
+
+    int signReference(const BIGNUM* k, const BIGNUM* r, BIGNUM* s)
+    {
+        SecretBnPtr tmp(BN_new());
+        if (!tmp) {
+            return -1;
+        }
+        BN_set_flags(tmp.get(), BN_FLG_CONSTTIME);
+        if (BN_add(tmp.get(), r, k) != 1) {
+            return -1;
+        }
+        if (BN_cmp(tmp.get(), m_n) == 0) {
+            return 0;
+        }
+        if (BN_mod_mul(tmp.get(), r, m_bd.get(), m_n, m_ctx) != 1 ||
+            BN_mod_sub(tmp.get(), k, tmp.get(), m_n, m_ctx) != 1 ||
+            BN_mod_mul(s, m_binv.get(), tmp.get(), m_n, m_ctx) != 1) {
+            return -1;
+        }
+        return BN_is_zero(s) ? 0 : 1;
+    }
+
+    bool m_fast;
+    const BIGNUM* m_n;
+    BN_CTX* m_ctx;
+    fast::Sc m_d{};
+    fast::Sc m_inv{};
+    SecretBnPtr m_bd;
+    SecretBnPtr m_binv;
+};
+
+}  // namespace
+
 int sm2_sign_with_k(EC_KEY* sm2, const char* id, const unsigned char* message, size_t msgLen, EC_SM2_SIG* sig,
                     const EVP_MD* md, const BIGNUM* fixed_k, Sm2Arith arith)
 {
     EC_SM2_DATA* data = ec_sm2_check(sm2);
-    const BIGNUM* priv = sm2 != nullptr ? EC_KEY_get0_private_key(sm2) : nullptr;
-    if (data == nullptr || priv == nullptr || sig == nullptr || sig->r == nullptr || sig->s == nullptr) {
+    const BIGNUM* d = sm2 != nullptr ? EC_KEY_get0_private_key(sm2) : nullptr;
+    if (data == nullptr || d == nullptr || sig == nullptr || sig->r == nullptr || sig->s == nullptr) {
         return 0;
     }
     const BIGNUM* n = data->EC_n;
-    BnPtr e;
     BnCtxPtr ctx(BN_CTX_new());
-    SecretBnPtr d(BN_dup(priv));
     SecretBnPtr k(BN_new());
-    SecretBnPtr dPlus1Inv(BN_new());
-    SecretBnPtr tmp(BN_new());
     BnPtr x1(BN_new());
     BnPtr r(BN_new());
     SecretBnPtr s(BN_new());
-    if (!ctx || !d || !k || !dPlus1Inv || !tmp || !x1 || !r || !s) {
+    if (!ctx || !k || !x1 || !r || !s) {
         return 0;
     }
-    BN_set_flags(d.get(), BN_FLG_CONSTTIME);
     BN_set_flags(k.get(), BN_FLG_CONSTTIME);
-    BN_set_flags(dPlus1Inv.get(), BN_FLG_CONSTTIME);
-    BN_set_flags(tmp.get(), BN_FLG_CONSTTIME);
-    // (1 + d)^-1 mod n does not depend on k: compute it once.
-    if (BN_add(tmp.get(), d.get(), BN_value_one()) != 1 || BN_nnmod(tmp.get(), tmp.get(), n, ctx.get()) != 1 ||
-        BN_mod_inverse(dPlus1Inv.get(), tmp.get(), n, ctx.get()) == nullptr) {
+    SignScalars scalars(arith, n, ctx.get());
+    if (!scalars.init(d)) {
         return 0;
     }
+    BnPtr e;
     unsigned char kG[SM2_POINT_BYTES];
     for (;;) {
         // A3: k in [1, n-1]
@@ -163,7 +277,7 @@ int sm2_sign_with_k(EC_KEY* sm2, const char* id, const unsigned char* message, s
             // A1, A2 on the first round: Z needs the public point, recomputed
             // as d*G from the private key; computed together with [k]G.
             unsigned char pub[SM2_POINT_BYTES];
-            const MulResult mr = mul_base_pair(data, arith, d.get(), k.get(), pub, kG);
+            const MulResult mr = mul_base_pair(data, arith, d, k.get(), pub, kG);
             if (mr != MUL_OK) {
                 return mr;
             }
@@ -177,22 +291,16 @@ int sm2_sign_with_k(EC_KEY* sm2, const char* id, const unsigned char* message, s
                 return mr;
             }
         }
-        // A5: r = (e + x1) mod n; r = 0 or r + k = n gives a new k
-        if (BN_bin2bn(kG, 32, x1.get()) == nullptr || BN_mod_add(r.get(), e.get(), x1.get(), n, ctx.get()) != 1 ||
-            BN_add(tmp.get(), r.get(), k.get()) != 1) {
+        // A5: r = (e + x1) mod n; r = 0 gives a new k
+        if (BN_bin2bn(kG, 32, x1.get()) == nullptr || BN_mod_add(r.get(), e.get(), x1.get(), n, ctx.get()) != 1) {
             return 0;
         }
-        bool retry = BN_is_zero(r.get()) || BN_cmp(tmp.get(), n) == 0;
-        // A6: s = ((1 + d)^-1 * (k - r*d)) mod n; s = 0 gives a new k
-        if (!retry) {
-            if (BN_mod_mul(tmp.get(), r.get(), d.get(), n, ctx.get()) != 1 ||
-                BN_mod_sub(tmp.get(), k.get(), tmp.get(), n, ctx.get()) != 1 ||
-                BN_mod_mul(s.get(), dPlus1Inv.get(), tmp.get(), n, ctx.get()) != 1) {
-                return 0;
-            }
-            retry = BN_is_zero(s.get());
+        // A5: r + k = n, A6: s = 0 give a new k as well
+        const int done = BN_is_zero(r.get()) ? 0 : scalars.sign(k.get(), r.get(), s.get());
+        if (done < 0) {
+            return 0;
         }
-        if (!retry) {
+        if (done == 1) {
             break;
         }
         if (fixed_k != nullptr) {

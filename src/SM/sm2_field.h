@@ -1,7 +1,7 @@
 #pragma once
 // Dedicated arithmetic for the SM2 curve: field elements mod
 // p = 2^256 - 2^224 - 2^96 + 2^64 - 1 in Montgomery form (R = 2^256) on four
-// 64-bit limbs, and Jacobian points for a = -3. Internal to the SM layer;
+// 64-bit limbs, Jacobian points for a = -3, and scalars mod n. Internal to the SM layer;
 // exposed here so that tests can hold every operation against the crypto
 // library's BIGNUM/EC_POINT arithmetic.
 
@@ -44,6 +44,23 @@ void point_add(JPoint& r, const JPoint& a, const JPoint& b);
 // false for the point at infinity.
 bool point_to_affine(APoint& r, const JPoint& a);
 void point_from_affine(JPoint& r, const APoint& a);
+
+// Scalars modulo the group order n in Montgomery form, always < n; constant
+// time in their values (sm2_scalar.cpp).
+struct Sc {
+    uint64_t v[4];
+};
+
+// Any 32-byte big-endian value, reduced mod n.
+void sc_from_bytes(Sc& r, const unsigned char in[32]);
+void sc_to_bytes(unsigned char out[32], const Sc& a);
+void sc_one(Sc& r);
+void sc_add(Sc& r, const Sc& a, const Sc& b);
+void sc_sub(Sc& r, const Sc& a, const Sc& b);
+void sc_mul(Sc& r, const Sc& a, const Sc& b);
+// a^(n-2); zero for zero.
+void sc_inv(Sc& r, const Sc& a);
+bool sc_is_zero(const Sc& a);
 
 }  // namespace fast
 }  // namespace sm

@@ -126,6 +126,65 @@ TEST(Sm2Field, RejectsEncodingsNotBelowP)
     }
 }
 
+// Scalars mod n: edge values, values to be reduced on entry, random ones.
+TEST(Sm2Scalar, MatchesBignumArithmetic)
+{
+    Ctx c;
+    std::vector<Bn> values;
+    for (const char* h : {"0", "1", "2",
+                          "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFF7203DF6B21C6052B53BBF40939D54122",   // n - 1
+                          "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFF7203DF6B21C6052B53BBF40939D54121",   // n - 2
+                          "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFF7203DF6B21C6052B53BBF40939D54123",   // n: reduces to 0
+                          "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFF7203DF6B21C6052B53BBF40939D54124",   // n + 1
+                          "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF"}) {  // 2^256 - 1
+        values.push_back(bnHex(h));
+    }
+    for (int i = 0; i < 4; ++i) {
+        Bn r(BN_new());
+        BN_rand(r.get(), 256, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY);
+        values.push_back(std::move(r));
+    }
+    auto sc = [](const BIGNUM* v) {
+        sm::fast::Sc r;
+        sm::fast::sc_from_bytes(r, be32(v).data());
+        return r;
+    };
+    auto hexOf = [](const sm::fast::Sc& a) {
+        unsigned char b[32];
+        sm::fast::sc_to_bytes(b, a);
+        return toHex(b, 32);
+    };
+    Bn want(BN_new()), ra(BN_new()), rb(BN_new());
+    for (const auto& a : values) {
+        BN_nnmod(ra.get(), a.get(), c.n.get(), c.bn.get());
+        const sm::fast::Sc sa = sc(a.get());
+        EXPECT_EQ(hexOf(sa), bnToHex(ra.get())) << "reduced on entry " << bnToHex(a.get());
+        for (const auto& b : values) {
+            BN_nnmod(rb.get(), b.get(), c.n.get(), c.bn.get());
+            const sm::fast::Sc sb = sc(b.get());
+            SCOPED_TRACE(bnToHex(a.get()) + " , " + bnToHex(b.get()));
+            sm::fast::Sc r;
+            sm::fast::sc_add(r, sa, sb);
+            BN_mod_add(want.get(), ra.get(), rb.get(), c.n.get(), c.bn.get());
+            EXPECT_EQ(hexOf(r), bnToHex(want.get())) << "add";
+            sm::fast::sc_sub(r, sa, sb);
+            BN_mod_sub(want.get(), ra.get(), rb.get(), c.n.get(), c.bn.get());
+            EXPECT_EQ(hexOf(r), bnToHex(want.get())) << "sub";
+            sm::fast::sc_mul(r, sa, sb);
+            BN_mod_mul(want.get(), ra.get(), rb.get(), c.n.get(), c.bn.get());
+            EXPECT_EQ(hexOf(r), bnToHex(want.get())) << "mul";
+        }
+        sm::fast::Sc inv;
+        sm::fast::sc_inv(inv, sa);
+        if (BN_is_zero(ra.get())) {
+            EXPECT_TRUE(sm::fast::sc_is_zero(inv)) << "inverse of 0";
+        } else {
+            BN_mod_inverse(want.get(), ra.get(), c.n.get(), c.bn.get());
+            EXPECT_EQ(hexOf(inv), bnToHex(want.get())) << "inv " << bnToHex(a.get());
+        }
+    }
+}
+
 // ---- Points --------------------------------------------------------------------
 
 // k*G on the library's curve as x || y, empty for infinity.

@@ -130,6 +130,14 @@ TEST_P(Sm2, EncryptionKnownAnswers)
     }
 }
 
+// d = n - 1 has no (1 + d)^-1: signing fails cleanly.
+TEST_P(Sm2, PrivateKeyNMinus1CannotSign)
+{
+    Key key = keyFromPrivate("FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFF7203DF6B21C6052B53BBF40939D54122");
+    Sig sig;
+    EXPECT_EQ(api().sign(key.get(), nullptr, u8("m"), 1, &sig.s, md()), 0);
+}
+
 // A fixed k that the algorithm would have to reject fails instead of looping.
 TEST_P(Sm2, FixedKOutsideRangeFails)
 {
