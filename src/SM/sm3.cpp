@@ -4,9 +4,10 @@
 // follows the standard step by step: it absorbs one byte at a time, stores
 // the whole expansion W[0..67] and W'[0..63] in the context and runs one
 // generic round 64 times. The fast form, used by SM3_Init/Update/Final,
-// compresses whole 64-byte blocks straight from the input, keeps the
-// expansion on the stack, unrolls the rounds and reads the rotated constants
-// T_j <<< j from a table.
+// compresses whole 64-byte blocks straight from the input, expands the
+// message inside the rounds, unrolls them in groups of four with the roles
+// of the registers rotating, reads the rotated constants T_j <<< j from a
+// table, and runs a BMI2 build of itself where the CPU has BMI2.
 
 #include "SM/sm3.h"
 
@@ -99,10 +100,10 @@ __attribute__((always_inline)) inline void compress_body(std::uint32_t* regs, st
     // the new A lands in D's variable and the new E in H's. The E chain
     // (E -> SS1 -> TT2 -> P0 -> next E) is the longest path through a round,
     // so every sum adds the value that arrives last as its final step.
-    // Rounds 0-15 are unrolled, rounds 16-63 loop over a body of sixteen:
-    // fully unrolled, the 64 rounds are over 10 KiB of code per copy, and in
-    // one build that ran three times slower, the front end starving, for
-    // no reason but where the linker had placed it.
+    // Rounds 0-15 are unrolled, rounds 16-63 loop over a body of sixteen.
+    // Fully unrolled, the 64 rounds are over 10 KiB of code per copy; one
+    // such build ran three times slower than another with the same object
+    // code, only linked at a different place.
 #define SM3_EXPAND(j) (P1(w[(j) - 16] ^ w[(j) - 9] ^ ROL(w[(j) - 3], 15)) ^ ROL(w[(j) - 13], 7) ^ w[(j) - 6])
 #define SM3_ROUND(A, B, C, D, E, F, G, H, j, FF, GG, EXPAND)                       \
     do {                                                                           \
