@@ -16,6 +16,7 @@
 #include <openssl/x509.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 
 namespace {
@@ -41,6 +42,11 @@ const Api kApis[] = {
     {"reference", Sm2Arith::Reference, sm::ref::EC_SM2_HashIdMessage, sm::ref::EC_SM2_sign, sm::ref::EC_SM2_verify,
      sm::ref::EC_SM2_encrypt, sm::ref::EC_SM2_decrypt, sm::ref::EC_SM2_generate_key, sm::ref::EC_SM2_check_key},
 };
+
+void PrintTo(const Api& api, std::ostream* os)
+{
+    *os << api.name;
+}
 
 class Sm2 : public ::testing::TestWithParam<Api> {
 protected:
@@ -671,6 +677,26 @@ TEST_P(Sm2, CheckKeyRejectsInvalidPublicPoints)
     EC_KEY_generate_key(p256.get());
     EXPECT_EQ(api().check(p256.get()), 0);
     EXPECT_EQ(api().check(nullptr), 0);
+}
+
+// A public point off the curve is never used: no cipher text is made for it
+// and no signature verifies under it.
+TEST_P(Sm2, OffCurvePublicPointIsRefused)
+{
+    Key good = randomKey();
+    const EC_GROUP* g = EC_KEY_get0_group(good.get());
+    Key offCurve(EC_KEY_new_by_curve_name(NID_sm2));
+    Point off(EC_POINT_new(g));
+    Bn x(BN_bin2bn(sm::EC_SM2_Gx, 32, nullptr));
+    Bn y(BN_bin2bn(sm::EC_SM2_Gy, 32, nullptr));
+    BN_add_word(y.get(), 1);
+    ASSERT_EQ(EC_POINT_set_Jprojective_coordinates_GFp(g, off.get(), x.get(), y.get(), BN_value_one(), nullptr), 1);
+    EC_KEY_set_public_key(offCurve.get(), off.get());
+    unsigned char ct[97 + 4];
+    EXPECT_EQ(api().encrypt(offCurve.get(), u8("abcd"), 4, ct, md()), 0u);
+    Sig sig;
+    ASSERT_EQ(api().sign(good.get(), nullptr, u8("abcd"), 4, &sig.s, md()), 1);
+    EXPECT_EQ(api().verify(offCurve.get(), nullptr, u8("abcd"), 4, &sig.s, md()), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Arith, Sm2, ::testing::ValuesIn(kApis),
