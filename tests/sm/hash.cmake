@@ -5,3 +5,6 @@ list(APPEND SM_TEST_SOURCES sm3_test.cpp sm4_test.cpp)
 add_test(NAME sm_symbols_stay_in_namespace
   COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DLIB=$<TARGET_FILE:vaultline_sm>
           -P ${CMAKE_CURRENT_SOURCE_DIR}/check_sm_symbols.cmake)
+add_test(NAME sm_symbols_not_in_service
+  COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DLIB=$<TARGET_FILE:vaultlineservice> -DEXPECT_OURS=0
+          -P ${CMAKE_CURRENT_SOURCE_DIR}/check_sm_symbols.cmake)
