@@ -1,0 +1,1 @@
+# list(APPEND FORMATS_SOURCES core/...)

@@ -1,0 +1,1 @@
+# list(APPEND FORMATS_TEST_SOURCES ...)
