@@ -179,4 +179,19 @@ ASN1_TYPE* get_attribute(const STACK_OF(X509_ATTRIBUTE)* sk, int nid);
 // The messageDigest attribute (PKCS#9) as an OCTET STRING, or null.
 ASN1_OCTET_STRING* SM2_P7_digest_from_attributes(const STACK_OF(X509_ATTRIBUTE)* sk);
 
+// ---- Checking SM2 signatures (sm2_verify.cpp) ------------------------------
+
+// 1 when the first 64 bytes of puchsig (r || s) are an SM2 signature of the
+// message (SM3, identity "1234567812345678") by the certificate's key, else 0.
+// Fewer than 64 bytes, a missing argument or a non-positive length give 0.
+// When the big-endian reading fails, each 32-byte half is reversed in place
+// and tried once more, so little-endian r and s also verify and the caller's
+// buffer may be left reversed.
+int SM2Verify(X509* x509, unsigned char* puchsig, int isiglen, unsigned char* puchmsg, int imsglen);
+// One signer of signed (962) or signed-and-enveloped (964) data: 1 when its
+// encrypted digest, exactly 64 bytes r || s, verifies over msg with x509's
+// key as SM2Verify does (the second attempt reverses the halves inside the
+// signer info). The digest is SM3 whatever the signer names. Else 0.
+int SM2_P7_signatureVerify(SM2_P7* p7, SM2_SIGNER_INFO* si, X509* x509, unsigned char* msg, int msglen);
+
 }  // namespace sm
