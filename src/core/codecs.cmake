@@ -1,1 +1,2 @@
-# list(APPEND FORMATS_SOURCES core/...)
+# Codecs, handle classes and certificate helpers.
+list(APPEND FORMATS_SOURCES core/openssl++.cpp core/OsFunctions.cpp)
