@@ -3,6 +3,7 @@
 // verification of PKCS#7 (RSA) and GM/T 0010 (SM2) signed data around a
 // signature the token made.
 
+#include "SM/fp7.h"
 #include "core/openssl++.h"
 
 #include <string>
@@ -22,3 +23,10 @@ std::string MakeSM2P7Signed(const std::string& raw_text, const std::string& cert
                             int hash_nid);
 // Whether the DER PKCS#7 signed data verifies; msg is the content when detached.
 bool PKCS7Verify(const std::string& p7sig, const std::string& msg);
+// Whether at least one signer of the SM2 signed data verifies. Each signer's
+// certificate is found in the message by issuer and serial number. msg is
+// the content of a detached message; when it is absent (null, or msglen not
+// positive) or starts with a zero byte, a non-empty attached content is used
+// instead. The caller keeps sm2p7; a signer's check may leave the halves of
+// its signature byte-reversed.
+bool SM2P7Verify(sm::SM2_P7* sm2p7, char* msg, int msglen);
