@@ -1,5 +1,7 @@
 #include "core/codec.h"
 
+#include "core/base64.h"
+
 bool ICodec::utf82unicode(const std::string& text, std::wstring& out)
 {
     out.clear();
@@ -51,5 +53,24 @@ std::wstring ICodec::utf82unicode(const std::string& text)
 {
     std::wstring out;
     utf82unicode(text, out);
+    return out;
+}
+
+std::string ICodec::encode(const std::string& data)
+{
+    return Base64::encode64(data);
+}
+
+std::string ICodec::pemencode(const std::string& str, const std::string& tag)
+{
+    constexpr size_t kLine = 64;
+    const std::string body = Base64::encode64(str);
+    std::string out = "-----BEGIN " + tag + "-----\n";
+    out.reserve(out.size() + body.size() + body.size() / kLine + tag.size() + 20);
+    for (size_t i = 0; i < body.size(); i += kLine) {
+        out.append(body, i, kLine);
+        out.push_back('\n');
+    }
+    out += "-----END " + tag + "-----";
     return out;
 }
