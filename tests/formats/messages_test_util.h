@@ -17,7 +17,7 @@
 #include <iterator>
 #include <memory>
 #include <optional>
-#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -75,14 +75,15 @@ public:
     {
         char tmpl[] = "/tmp/vaultline-msg-XXXXXX";
         const char* made = mkdtemp(tmpl);
-        path_ = made != nullptr ? made : "";
+        if (made == nullptr) {
+            throw std::runtime_error("no scratch directory");  // gtest reports it as a failure
+        }
+        path_ = made;
     }
     ~ScratchDir()
     {
-        if (!path_.empty()) {
-            const std::string cmd = "rm -rf '" + path_ + "'";
-            (void)std::system(cmd.c_str());
-        }
+        const std::string cmd = "rm -rf '" + path_ + "'";
+        (void)std::system(cmd.c_str());
     }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
