@@ -396,7 +396,8 @@ TEST(IsGmCert, TrueOnlyForSm2Keys)
     } cases[] = {
         {"sm2.der", true}, {"sm2-utf8.der", true}, {"sm2-ca.der", true},
         {"rsa-email.der", false}, {"rsa-plain.der", false}, {"rsa-ca.der", false},
-        {"p256.der", false},  // id-ecPublicKey too, on another curve
+        {"p256.der", false},          // id-ecPublicKey too, on another curve
+        {"sm2-explicit.der", false},  // the SM2 curve, but not named by its identifier
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
@@ -410,7 +411,7 @@ TEST(IsGmCert, TrueOnlyForSm2Keys)
 
 TEST(GetPubkey, EqualsCommandLineKeyInfo)
 {
-    for (const char* name : {"rsa-email", "rsa-plain", "sm2", "sm2-utf8", "p256"}) {
+    for (const char* name : {"rsa-email", "rsa-plain", "sm2", "sm2-utf8", "sm2-explicit", "p256"}) {
         SCOPED_TRACE(name);
         const std::string expected = fixture(std::string(name) + ".pub.der");
         EXPECT_EQ(GetPubkey(fixture(std::string(name) + ".der")), expected);
