@@ -35,7 +35,8 @@ public:
     CX509Name(const CX509Name&) = delete;
     CX509Name& operator=(const CX509Name&) = delete;
 
-    // Takes p when bTakeOwner, else holds a copy.
+    // Takes p when bTakeOwner, else holds a copy. A different name held so
+    // far is released first (this handle always owns its name).
     void Attach(X509_NAME* p, bool bTakeOwner);
     void Destory();
     operator X509_NAME*() const { return m_name; }
