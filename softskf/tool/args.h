@@ -1,0 +1,52 @@
+// Command-line parsing for the softskf tool: a table of commands, each with
+// its words ("app create"), positional arguments and options, matched against
+// argv. Parsing has no side effects; the caller prints usage or runs.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace softskf_tool {
+
+struct OptionSpec {
+  std::string name;   // without the leading "--"
+  std::string value;  // placeholder of its value; empty for a flag
+  std::string help;
+};
+
+struct CommandSpec {
+  std::vector<std::string> words;        // e.g. {"app", "create"}
+  std::vector<std::string> positionals;  // placeholders, all required
+  std::vector<OptionSpec> options;
+  std::vector<std::string> required;     // options that must be given
+  std::string summary;
+};
+
+struct Invocation {
+  const CommandSpec* command = nullptr;
+  std::vector<std::string> args;               // positionals, in order
+  std::map<std::string, std::string> options;  // flags map to ""
+  bool help = false;                           // --help was asked for
+
+  bool Has(const std::string& option) const { return options.count(option) != 0; }
+  std::string Get(const std::string& option, const std::string& fallback = "") const;
+};
+
+// Thrown for a command line that does not match the table; `command` is the
+// command it was aimed at when that is known, for a usage hint.
+struct UsageError {
+  std::string message;
+  const CommandSpec* command = nullptr;
+};
+
+// Matches argv (without the program name) against the table. An empty argv or
+// a bare --help gives an invocation without a command and help set.
+Invocation Parse(const std::vector<CommandSpec>& table, const std::vector<std::string>& argv);
+
+std::string UsageLine(const CommandSpec& command);   // "softskf app create NAME --pin PIN ..."
+std::string CommandHelp(const CommandSpec& command);  // usage line, summary, options
+std::string OverallHelp(const std::vector<CommandSpec>& table);
+
+}  // namespace softskf_tool
