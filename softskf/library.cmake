@@ -12,3 +12,33 @@ if(VAULTLINE_TESTS)
   target_link_libraries(softskf_store_test PRIVATE softskf_store GTest::gtest_main)
   gtest_discover_tests(softskf_store_test)
 endif()
+
+# The SKF library: one set of objects, linked twice with different export lists.
+add_library(softskf_objects OBJECT
+  ${SOFTSKF_DIR_SRC}/src/blobs.cpp
+  ${SOFTSKF_DIR_SRC}/src/env_options.cpp
+  ${SOFTSKF_DIR_SRC}/src/exports.cpp
+  ${SOFTSKF_DIR_SRC}/src/handles.cpp
+  ${SOFTSKF_DIR_SRC}/src/ops_common.cpp
+  ${SOFTSKF_DIR_SRC}/src/ops_container.cpp
+  ${SOFTSKF_DIR_SRC}/src/ops_device.cpp
+  ${SOFTSKF_DIR_SRC}/src/ops_sign.cpp)
+target_include_directories(softskf_objects PUBLIC ${SOFTSKF_DIR_SRC}/include ${SOFTSKF_DIR_SRC}/src)
+target_link_libraries(softskf_objects PUBLIC softskf_store)
+set_target_properties(softskf_objects PROPERTIES
+  CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+
+foreach(variant IN ITEMS full partial)
+  if(variant STREQUAL "full")
+    set(lib softskf)
+    set(map ${SOFTSKF_DIR_SRC}/src/exports.map)
+  else()
+    set(lib softskf-partial)
+    set(map ${SOFTSKF_DIR_SRC}/src/exports-partial.map)
+  endif()
+  add_library(${lib} SHARED $<TARGET_OBJECTS:softskf_objects>)
+  target_link_libraries(${lib} PRIVATE softskf_store)
+  target_link_options(${lib} PRIVATE
+    "LINKER:--version-script=${map}" "LINKER:--exclude-libs,ALL" "LINKER:--no-undefined")
+  set_target_properties(${lib} PROPERTIES LINK_DEPENDS ${map})
+endforeach()

@@ -531,6 +531,22 @@ void Store::PutKey(Container& c, KeyUsage usage, EVP_PKEY* key) {
         throw StoreError(Code::Invalid, "a container holds key pairs of one algorithm only");
     }
     (usage == KeyUsage::Sign ? c.signKeyPem : c.encKeyPem) = crypto::PrivateKeyToPem(key);
+    // A certificate for the replaced key pair no longer belongs in the slot.
+    Bytes& cert = usage == KeyUsage::Sign ? c.signCert : c.encCert;
+    if (!cert.empty()) {
+        const unsigned char* p = cert.data();
+        ossl::X509Ptr x(d2i_X509(nullptr, &p, static_cast<long>(cert.size())));
+        EVP_PKEY* certKey = x ? X509_get0_pubkey(x.get()) : nullptr;
+        bool same = false;
+        try {
+            same = certKey != nullptr && crypto::SamePublicKey(certKey, key);
+        } catch (const crypto::CryptoError&) {
+            same = false;
+        }
+        if (!same) {
+            cert.clear();
+        }
+    }
 }
 
 void Store::PutCertificate(Container& c, KeyUsage usage, const Bytes& der) {
