@@ -10,3 +10,14 @@ add_library(softskf_tool_core STATIC
 )
 target_include_directories(softskf_tool_core PUBLIC ${SOFTSKF_TOOL_DIR})
 target_link_libraries(softskf_tool_core PUBLIC OpenSSL::Crypto)
+
+# The tool itself needs the token store; the library fragment defines it.
+add_executable(softskf_cli
+  ${SOFTSKF_TOOL_DIR}/main.cpp
+  ${SOFTSKF_TOOL_DIR}/commands.cpp
+  ${SOFTSKF_TOOL_DIR}/provision.cpp
+  ${SOFTSKF_TOOL_DIR}/demo.cpp
+)
+target_link_libraries(softskf_cli PRIVATE softskf_tool_core softskf_store)
+# The target name "softskf" is the SKF library's; the program is still called softskf.
+set_target_properties(softskf_cli PROPERTIES OUTPUT_NAME softskf)

@@ -5,7 +5,7 @@
 // the CA keys, which are for development and demonstrations only.
 #pragma once
 
-#include "ossl.h"
+#include "tool_ossl.h"
 
 #include <string>
 
