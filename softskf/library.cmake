@@ -42,3 +42,16 @@ foreach(variant IN ITEMS full partial)
     "LINKER:--version-script=${map}" "LINKER:--exclude-libs,ALL" "LINKER:--no-undefined")
   set_target_properties(${lib} PROPERTIES LINK_DEPENDS ${map})
 endforeach()
+
+if(VAULTLINE_TESTS)
+  foreach(t skf_api_test)
+    add_executable(${t} ${SOFTSKF_DIR_SRC}/tests/${t}.cpp)
+    target_include_directories(${t} PRIVATE ${SOFTSKF_DIR_SRC}/include ${SOFTSKF_DIR_SRC}/tests)
+    target_link_libraries(${t} PRIVATE softskf_store GTest::gtest_main ${CMAKE_DL_LIBS})
+    target_compile_definitions(${t} PRIVATE
+      SOFTSKF_LIB_PATH="$<TARGET_FILE:softskf>"
+      SOFTSKF_PARTIAL_LIB_PATH="$<TARGET_FILE:softskf-partial>")
+    add_dependencies(${t} softskf softskf-partial)
+    gtest_discover_tests(${t})
+  endforeach()
+endif()
