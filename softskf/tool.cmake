@@ -21,3 +21,15 @@ add_executable(softskf_cli
 target_link_libraries(softskf_cli PRIVATE softskf_tool_core softskf_store)
 # The target name "softskf" is the SKF library's; the program is still called softskf.
 set_target_properties(softskf_cli PROPERTIES OUTPUT_NAME softskf)
+
+if(VAULTLINE_TESTS)
+  # Drives the built program with its own SOFTSKF_DIR per test; checks the
+  # result through the store, the openssl command and the SKF library.
+  add_executable(softskf_tool_test ${CMAKE_CURRENT_SOURCE_DIR}/tool-tests/tool_test.cpp)
+  target_link_libraries(softskf_tool_test PRIVATE softskf_store GTest::gtest_main ${CMAKE_DL_LIBS})
+  target_compile_definitions(softskf_tool_test PRIVATE
+    SOFTSKF_TOOL="$<TARGET_FILE:softskf_cli>"
+    SOFTSKF_LIBRARY="$<TARGET_FILE:softskf>")
+  add_dependencies(softskf_tool_test softskf_cli softskf)
+  gtest_discover_tests(softskf_tool_test DISCOVERY_TIMEOUT 30)
+endif()
