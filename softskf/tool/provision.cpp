@@ -54,19 +54,22 @@ std::string IssueIntoContainer(Store& store, const std::string& dev, const std::
 void GenerateIntoContainer(Store& store, const std::string& dev, const std::string& app,
                            const std::string& cont, KeyUsage usage, KeyKind kind, unsigned rsaBits,
                            bool replace) {
-  softskf::State state = store.Read();
-  const softskf::Container& c = state.GetContainer(dev, app, cont);
-  if (!c.KeyPem(usage).empty() && !replace) {
-    throw ToolError("container " + cont + " already has a " + UsageName(usage) +
-                    " key pair (use --force to replace it and drop its certificate)");
+  if (kind == KeyKind::Rsa && rsaBits != 1024 && rsaBits != 2048) {
+    throw ToolError("RSA keys on the token are 1024 or 2048 bits, not " + std::to_string(rsaBits));
   }
-  const auto alg = kind == KeyKind::Sm2 ? softskf::crypto::KeyAlg::SM2 : softskf::crypto::KeyAlg::RSA;
-  store.GenerateKeyPair(dev, app, cont, usage, alg, rsaBits);
-  // The certificate certified the key just replaced; a token that kept it
-  // would present a certificate whose key no longer signs.
+  // Generated before the store is locked (RSA takes a while), then stored
+  // together with the removal of the old certificate in one update, so no
+  // reader ever sees the new key beside the old key's certificate.
+  const softskf::ossl::Pkey key =
+      kind == KeyKind::Sm2 ? softskf::crypto::GenerateSm2() : softskf::crypto::GenerateRsa(rsaBits);
   store.Update([&](softskf::State& s) {
-    softskf::Container& fresh = s.GetContainer(dev, app, cont);
-    (usage == KeyUsage::Sign ? fresh.signCert : fresh.encCert).clear();
+    softskf::Container& c = s.GetContainer(dev, app, cont);
+    if (!c.KeyPem(usage).empty() && !replace) {
+      throw ToolError("container " + cont + " already has a " + UsageName(usage) +
+                      " key pair (use --force to replace it and drop its certificate)");
+    }
+    Store::PutKey(c, usage, key.get());
+    (usage == KeyUsage::Sign ? c.signCert : c.encCert).clear();
   });
 }
 
