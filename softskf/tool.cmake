@@ -29,7 +29,8 @@ if(VAULTLINE_TESTS)
   target_link_libraries(softskf_tool_test PRIVATE softskf_store GTest::gtest_main ${CMAKE_DL_LIBS})
   target_compile_definitions(softskf_tool_test PRIVATE
     SOFTSKF_TOOL="$<TARGET_FILE:softskf_cli>"
-    SOFTSKF_LIBRARY="$<TARGET_FILE:softskf>")
+    SOFTSKF_LIBRARY="$<TARGET_FILE:softskf>"
+    SOFTSKF_DEMO_SCRIPT="${SOFTSKF_TOOL_DIR}/demo-token.sh")
   add_dependencies(softskf_tool_test softskf_cli softskf)
   gtest_discover_tests(softskf_tool_test DISCOVERY_TIMEOUT 30)
 endif()

@@ -6,12 +6,6 @@ cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build}
 sh tools/install-deps.sh
 sh tools/build.sh
-softskf="$BUILD_DIR/softskf/softskf"
-store=$("$softskf" where)
-if ! "$softskf" list >/dev/null 2>&1 || [ -z "$(ls -A "$store" 2>/dev/null)" ]; then
-    "$softskf" demo
-fi
-echo "Demo SKF token: $store (see: $softskf list)"
-echo "SKF library to open: $(cd "$BUILD_DIR/softskf" && pwd)/libsoftskf.so"
+sh softskf/tool/demo-token.sh "$BUILD_DIR/softskf"
 echo "Vaultline: https://127.0.0.1:5426/ (trust certs/vaultline-root.pem in your browser first)"
 exec "$BUILD_DIR/src/vaultlineservice"

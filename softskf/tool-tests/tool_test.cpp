@@ -352,6 +352,27 @@ TEST_F(ToolTest, ServicePinOpensTheDemoApplicationThroughTheSkfLibrary) {
   dlclose(lib);
 }
 
+// The run command's step: a demo token where there is none, left alone where
+// there is one, and the store and library path told to the user.
+TEST_F(ToolTest, RunCommandMakesTheDemoTokenOnlyWhenThereIsNone) {
+  const std::string binDir = fs::path(SOFTSKF_TOOL).parent_path().string();
+  const std::string library = fs::canonical(SOFTSKF_LIBRARY).string();
+  fs::create_directories(m_store);  // an empty store directory counts as none
+
+  const Result first = RunProgram("sh", {SOFTSKF_DEMO_SCRIPT, binDir});
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_NE(first.out.find("demo token ready"), std::string::npos) << first.out;
+  EXPECT_NE(first.out.find("Demo SKF token: " + m_store + " "), std::string::npos) << first.out;
+  EXPECT_NE(first.out.find("SKF library to open: " + library + "\n"), std::string::npos) << first.out;
+  const softskf::Bytes key = Store().PublicKey(Device(), kApp, "SM2Demo", KeyUsage::Sign);
+
+  const Result again = RunProgram("sh", {SOFTSKF_DEMO_SCRIPT, binDir});
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(again.out.find("demo token"), std::string::npos) << "demo ran again:\n" << again.out;
+  EXPECT_NE(again.out.find("SKF library to open: " + library + "\n"), std::string::npos);
+  EXPECT_EQ(Store().PublicKey(Device(), kApp, "SM2Demo", KeyUsage::Sign), key);
+}
+
 TEST_F(ToolTest, StepByStepProvisioningKeepsPinsKeysAndCertificatesAsAsked) {
   ToolOk({"init", "--label", "Bench Token", "--serial", "SN-0042"});
   ToolOk({"app", "create", "BENCH", "--pin", "24680135", "--retries", "3"});
