@@ -448,6 +448,7 @@ TEST_F(ToolTest, RefusedCommandsSayWhyAndLeaveTheTokenAsItWas) {
     const char* message;
   };
   const Case cases[] = {
+      {{}, "no command given"},
       {{"frobnicate"}, "unknown command 'frobnicate'"},
       {{"app", "rename", "X"}, "unknown command 'app rename'"},
       {{"list", "--bogus"}, "unknown option --bogus"},
@@ -472,6 +473,7 @@ TEST_F(ToolTest, RefusedCommandsSayWhyAndLeaveTheTokenAsItWas) {
       {{"import-cert", kApp, "Empty", m_tmp + "/junk.der"}, "not a DER X.509 certificate"},
       {{"import-cert", kApp, "Empty", m_tmp + "/absent.der"}, "cannot read"},
       {{"init"}, "device exists"},
+      {{"export-ca"}, "missing DIR"},
   };
   const std::string before = Slurp(m_store + "/token.json");
   for (const Case& c : cases) {

@@ -41,8 +41,8 @@ struct UsageError {
   const CommandSpec* command = nullptr;
 };
 
-// Matches argv (without the program name) against the table. An empty argv or
-// a bare --help gives an invocation without a command and help set.
+// Matches argv (without the program name) against the table. A bare --help
+// (or an empty argv) gives an invocation without a command and help set.
 Invocation Parse(const std::vector<CommandSpec>& table, const std::vector<std::string>& argv);
 
 std::string UsageLine(const CommandSpec& command);   // "softskf app create NAME --pin PIN ..."

@@ -180,15 +180,16 @@ void CmdList(const Invocation&, std::ostream& out) {
 void CmdExportCa(const Invocation& inv, std::ostream& out) {
   Store store = OpenStore();
   const std::string caDir = DemoCa::DirIn(store.Dir());
+  // Both read before anything is written: no half export.
+  const DemoCa cas[] = {DemoCa::Load(caDir, KeyKind::Sm2), DemoCa::Load(caDir, KeyKind::Rsa)};
   const std::string& target = inv.args[0];
   std::error_code ec;
   std::filesystem::create_directories(target, ec);
   if (ec) {
     throw ToolError("cannot create " + target + ": " + ec.message());
   }
-  for (KeyKind kind : {KeyKind::Sm2, KeyKind::Rsa}) {
-    const DemoCa ca = DemoCa::Load(caDir, kind);
-    const std::string path = target + "/" + KeyKindName(kind) + "-ca.pem";
+  for (const DemoCa& ca : cas) {
+    const std::string path = target + "/" + KeyKindName(ca.kind()) + "-ca.pem";
     WriteFileAtomic(path, CertToPem(ca.cert()), 0644);
     out << path << "\n";
   }

@@ -9,6 +9,10 @@
 int main(int argc, char** argv) {
   using namespace softskf_tool;
   const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) {
+    std::cerr << "softskf: no command given\n" << OverallHelp(CommandTable());
+    return 2;
+  }
   try {
     const Invocation inv = Parse(CommandTable(), args);
     if (inv.help) {
