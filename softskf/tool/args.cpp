@@ -17,10 +17,10 @@ std::string Joined(const std::vector<std::string>& words) {
 
 // The command whose words are the longest prefix of argv. Commands that share
 // a first word ("app create", "app delete") are told apart by the second.
-const CommandSpec* Match(const std::vector<CommandSpec>& table, const std::vector<std::string>& argv,
+const CommandDef* Match(const std::vector<CommandDef>& table, const std::vector<std::string>& argv,
                          size_t* consumed) {
-  const CommandSpec* best = nullptr;
-  for (const CommandSpec& c : table) {
+  const CommandDef* best = nullptr;
+  for (const CommandDef& c : table) {
     if (c.words.size() > argv.size() ||
         !std::equal(c.words.begin(), c.words.end(), argv.begin())) {
       continue;
@@ -33,8 +33,8 @@ const CommandSpec* Match(const std::vector<CommandSpec>& table, const std::vecto
   return best;
 }
 
-const OptionSpec* FindOption(const CommandSpec& c, const std::string& name) {
-  for (const OptionSpec& o : c.options) {
+const OptionDef* FindOption(const CommandDef& c, const std::string& name) {
+  for (const OptionDef& o : c.options) {
     if (o.name == name) {
       return &o;
     }
@@ -49,7 +49,7 @@ std::string Invocation::Get(const std::string& option, const std::string& fallba
   return it == options.end() ? fallback : it->second;
 }
 
-Invocation Parse(const std::vector<CommandSpec>& table, const std::vector<std::string>& argv) {
+Invocation Parse(const std::vector<CommandDef>& table, const std::vector<std::string>& argv) {
   Invocation inv;
   if (argv.empty() || argv[0] == "--help" || argv[0] == "-h" || argv[0] == "help") {
     inv.help = true;
@@ -66,13 +66,13 @@ Invocation Parse(const std::vector<CommandSpec>& table, const std::vector<std::s
   inv.command = Match(table, argv, &consumed);
   if (inv.command == nullptr) {
     // Name the group when the first word is one ("app frobnicate").
-    const bool group = std::any_of(table.begin(), table.end(), [&](const CommandSpec& c) {
+    const bool group = std::any_of(table.begin(), table.end(), [&](const CommandDef& c) {
       return c.words.size() > 1 && c.words[0] == argv[0];
     });
     const std::string shown = group && argv.size() > 1 ? argv[0] + " " + argv[1] : argv[0];
     throw UsageError{"unknown command '" + shown + "'", nullptr};
   }
-  const CommandSpec& c = *inv.command;
+  const CommandDef& c = *inv.command;
   for (size_t i = consumed; i < argv.size(); ++i) {
     const std::string& a = argv[i];
     if (a == "--help" || a == "-h") {
@@ -87,7 +87,7 @@ Invocation Parse(const std::vector<CommandSpec>& table, const std::vector<std::s
         value = name.substr(eq + 1);
         name.resize(eq);
       }
-      const OptionSpec* o = FindOption(c, name);
+      const OptionDef* o = FindOption(c, name);
       if (o == nullptr) {
         throw UsageError{"unknown option --" + name + " for '" + Joined(c.words) + "'", &c};
       }
@@ -123,12 +123,12 @@ Invocation Parse(const std::vector<CommandSpec>& table, const std::vector<std::s
   return inv;
 }
 
-std::string UsageLine(const CommandSpec& c) {
+std::string UsageLine(const CommandDef& c) {
   std::string line = "softskf " + Joined(c.words);
   for (const std::string& p : c.positionals) {
     line += " " + p;
   }
-  for (const OptionSpec& o : c.options) {
+  for (const OptionDef& o : c.options) {
     const bool required = std::find(c.required.begin(), c.required.end(), o.name) != c.required.end();
     const std::string text = "--" + o.name + (o.value.empty() ? "" : " " + o.value);
     line += required ? " " + text : " [" + text + "]";
@@ -136,12 +136,12 @@ std::string UsageLine(const CommandSpec& c) {
   return line;
 }
 
-std::string CommandHelp(const CommandSpec& c) {
+std::string CommandHelp(const CommandDef& c) {
   std::ostringstream out;
   out << "usage: " << UsageLine(c) << "\n\n" << c.summary << "\n";
   if (!c.options.empty()) {
     out << "\noptions:\n";
-    for (const OptionSpec& o : c.options) {
+    for (const OptionDef& o : c.options) {
       std::string text = "--" + o.name + (o.value.empty() ? "" : " " + o.value);
       text.resize(std::max<size_t>(text.size() + 2, 22), ' ');
       out << "  " << text << o.help << "\n";
@@ -150,12 +150,12 @@ std::string CommandHelp(const CommandSpec& c) {
   return out.str();
 }
 
-std::string OverallHelp(const std::vector<CommandSpec>& table) {
+std::string OverallHelp(const std::vector<CommandDef>& table) {
   std::ostringstream out;
   out << "usage: softskf COMMAND [ARGS...]   (softskf COMMAND --help for details)\n\n"
          "Provisions the software SKF token: its store is the directory named by\n"
          "SOFTSKF_DIR (see 'softskf list' for where it is).\n\ncommands:\n";
-  for (const CommandSpec& c : table) {
+  for (const CommandDef& c : table) {
     std::string words = Joined(c.words);
     words.resize(std::max<size_t>(words.size() + 2, 20), ' ');
     const std::string first = c.summary.substr(0, c.summary.find('\n'));

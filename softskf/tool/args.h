@@ -10,22 +10,22 @@
 
 namespace softskf_tool {
 
-struct OptionSpec {
+struct OptionDef {
   std::string name;   // without the leading "--"
   std::string value;  // placeholder of its value; empty for a flag
   std::string help;
 };
 
-struct CommandSpec {
+struct CommandDef {
   std::vector<std::string> words;        // e.g. {"app", "create"}
   std::vector<std::string> positionals;  // placeholders, all required
-  std::vector<OptionSpec> options;
+  std::vector<OptionDef> options;
   std::vector<std::string> required;     // options that must be given
   std::string summary;
 };
 
 struct Invocation {
-  const CommandSpec* command = nullptr;
+  const CommandDef* command = nullptr;
   std::vector<std::string> args;               // positionals, in order
   std::map<std::string, std::string> options;  // flags map to ""
   bool help = false;                           // --help was asked for
@@ -38,15 +38,15 @@ struct Invocation {
 // command it was aimed at when that is known, for a usage hint.
 struct UsageError {
   std::string message;
-  const CommandSpec* command = nullptr;
+  const CommandDef* command = nullptr;
 };
 
 // Matches argv (without the program name) against the table. A bare --help
 // (or an empty argv) gives an invocation without a command and help set.
-Invocation Parse(const std::vector<CommandSpec>& table, const std::vector<std::string>& argv);
+Invocation Parse(const std::vector<CommandDef>& table, const std::vector<std::string>& argv);
 
-std::string UsageLine(const CommandSpec& command);   // "softskf app create NAME --pin PIN ..."
-std::string CommandHelp(const CommandSpec& command);  // usage line, summary, options
-std::string OverallHelp(const std::vector<CommandSpec>& table);
+std::string UsageLine(const CommandDef& command);   // "softskf app create NAME --pin PIN ..."
+std::string CommandHelp(const CommandDef& command);  // usage line, summary, options
+std::string OverallHelp(const std::vector<CommandDef>& table);
 
 }  // namespace softskf_tool

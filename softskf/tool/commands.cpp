@@ -17,8 +17,8 @@ using softskf::Store;
 
 namespace {
 
-const OptionSpec kDeviceOption{"device", "NAME", "device to work on (default: the first one)"};
-const OptionSpec kEncryptionOption{"encryption", "",
+const OptionDef kDeviceOption{"device", "NAME", "device to work on (default: the first one)"};
+const OptionDef kEncryptionOption{"encryption", "",
                                    "the encryption (exchange) key pair instead of the signing one"};
 
 Store OpenStore() { return Store(Store::DefaultDir()); }
@@ -225,8 +225,8 @@ const Handler kHandlers[] = {
 
 }  // namespace
 
-const std::vector<CommandSpec>& CommandTable() {
-  static const std::vector<CommandSpec> table = {
+const std::vector<CommandDef>& CommandTable() {
+  static const std::vector<CommandDef> table = {
       {{"init"},
        {},
        {{"name", "NAME", std::string("device name (default ") + demo::kDevice + ")"},

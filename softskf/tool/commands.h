@@ -12,7 +12,7 @@
 namespace softskf_tool {
 
 // The command table: words, arguments, options and help of every command.
-const std::vector<CommandSpec>& CommandTable();
+const std::vector<CommandDef>& CommandTable();
 
 // Runs a parsed invocation whose command is set and help is not.
 void RunCommand(const Invocation& inv, std::ostream& out);

@@ -72,36 +72,36 @@ bool EnsureApplication(softskf::Store& store, bool force, std::ostream& out) {
   return true;
 }
 
-bool EnsureContainer(softskf::Store& store, const DemoContainer& spec, std::ostream& out) {
+bool EnsureContainer(softskf::Store& store, const DemoContainer& want, std::ostream& out) {
   const std::string dev = demo::kDevice;
   const std::string app = demo::kApplication;
   bool changed = false;
   softskf::State state = store.Read();
-  if (state.GetApplication(dev, app).FindContainer(spec.name) == nullptr) {
-    store.CreateContainer(dev, app, spec.name);
-    out << "created container " << spec.name << "\n";
+  if (state.GetApplication(dev, app).FindContainer(want.name) == nullptr) {
+    store.CreateContainer(dev, app, want.name);
+    out << "created container " << want.name << "\n";
     changed = true;
     state = store.Read();
   }
-  const std::uint32_t wanted = spec.kind == KeyKind::Rsa ? 1 : 2;
-  const std::uint32_t type = state.GetContainer(dev, app, spec.name).Type();
+  const std::uint32_t wanted = want.kind == KeyKind::Rsa ? 1 : 2;
+  const std::uint32_t type = state.GetContainer(dev, app, want.name).Type();
   if (type != 0 && type != wanted) {
-    throw ToolError(std::string("container ") + spec.name + " holds keys of another kind than " +
-                    KeyKindName(spec.kind) + "; rebuild the demo with: softskf demo --force");
+    throw ToolError(std::string("container ") + want.name + " holds keys of another kind than " +
+                    KeyKindName(want.kind) + "; rebuild the demo with: softskf demo --force");
   }
-  for (const DemoKey& k : spec.keys) {
+  for (const DemoKey& k : want.keys) {
     state = store.Read();
-    const softskf::Container& c = state.GetContainer(dev, app, spec.name);
+    const softskf::Container& c = state.GetContainer(dev, app, want.name);
     if (c.KeyPem(k.usage).empty()) {
-      GenerateIntoContainer(store, dev, app, spec.name, k.usage, spec.kind, 2048, false);
-      out << "generated " << KeyKindName(spec.kind) << " " << UsageName(k.usage) << " key pair in "
-          << spec.name << "\n";
+      GenerateIntoContainer(store, dev, app, want.name, k.usage, want.kind, 2048, false);
+      out << "generated " << KeyKindName(want.kind) << " " << UsageName(k.usage) << " key pair in "
+          << want.name << "\n";
       changed = true;
     }
     state = store.Read();
-    if (state.GetContainer(dev, app, spec.name).Cert(k.usage).empty()) {
-      IssueIntoContainer(store, dev, app, spec.name, k.usage, k.subject);
-      out << "issued " << UsageName(k.usage) << " certificate for " << spec.name << "\n";
+    if (state.GetContainer(dev, app, want.name).Cert(k.usage).empty()) {
+      IssueIntoContainer(store, dev, app, want.name, k.usage, k.subject);
+      out << "issued " << UsageName(k.usage) << " certificate for " << want.name << "\n";
       changed = true;
     }
   }
@@ -127,8 +127,8 @@ std::string RandomDeviceSerial() {
 void BuildDemo(softskf::Store& store, bool force, std::ostream& out) {
   EnsureDemoCas(store, false, out);
   bool changed = EnsureApplication(store, force, out);
-  for (const DemoContainer& spec : DemoContainers()) {
-    changed = EnsureContainer(store, spec, out) || changed;
+  for (const DemoContainer& want : DemoContainers()) {
+    changed = EnsureContainer(store, want, out) || changed;
   }
   out << (changed ? "demo token ready in " : "demo token already complete in ") << store.Dir()
       << ": device " << demo::kDevice << ", application " << demo::kApplication << " (user PIN "
