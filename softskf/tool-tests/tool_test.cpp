@@ -299,6 +299,33 @@ TEST_F(ToolTest, DemoAgainKeepsTheKeysAndForceRenewsThem) {
   EXPECT_EQ(v.status, 0) << v.out << v.err;
 }
 
+// A partly built demo token is completed, not rebuilt; one the service could
+// not use is refused until --force rebuilds it.
+TEST_F(ToolTest, DemoCompletesWhatIsMissingAndRefusesWhatTheServiceCannotUse) {
+  ToolOk({"demo"});
+  const softskf::Bytes sm2Cert = Store().Certificate(Device(), kApp, "SM2Demo", KeyUsage::Sign);
+  ToolOk({"keygen", kApp, "RSADemo", "rsa", "--force"});  // drops the RSA certificate
+  const softskf::Bytes rsaKey = Store().PublicKey(Device(), kApp, "RSADemo", KeyUsage::Sign);
+  EXPECT_NE(ToolOk({"demo"}).find("issued signing certificate for RSADemo"), std::string::npos);
+  CertPtr rsaCert = ParseCert(Store().Certificate(Device(), kApp, "RSADemo", KeyUsage::Sign));
+  ASSERT_TRUE(rsaCert);
+  KeyPtr key = ParsePublicKey(rsaKey);
+  EXPECT_EQ(EVP_PKEY_eq(X509_get0_pubkey(rsaCert.get()), key.get()), 1);
+  EXPECT_EQ(Store().Certificate(Device(), kApp, "SM2Demo", KeyUsage::Sign), sm2Cert);
+
+  ToolOk({"app", "delete", kApp});
+  ToolOk({"app", "create", kApp, "--pin", "12345678"});
+  const Result otherPin = Tool({"demo"});
+  EXPECT_NE(otherPin.status, 0);
+  EXPECT_NE(otherPin.err.find("another user PIN"), std::string::npos) << otherPin.err;
+  EXPECT_NE(otherPin.err.find("--force"), std::string::npos) << otherPin.err;
+
+  ToolOk({"demo", "--force"});
+  softskf::State s = Store().Read();
+  EXPECT_EQ(s.GetApplication(Device(), kApp).userPin, kServicePin);
+  EXPECT_EQ(Store().ListContainers(Device(), kApp), (std::vector<std::string>{"SM2Demo", "RSADemo"}));
+}
+
 // The PIN the service presents opens the demo application through the SKF
 // library itself, with the retry counters the demo set.
 TEST_F(ToolTest, ServicePinOpensTheDemoApplicationThroughTheSkfLibrary) {
