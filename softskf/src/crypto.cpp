@@ -12,6 +12,11 @@
 namespace softskf::crypto {
 namespace {
 
+// OPENSSL_free is a macro; this calls it for memory OpenSSL allocated for us.
+struct OpenSslFree {
+    void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
+};
+
 [[noreturn]] void Fail(const char* what) {
     ERR_clear_error();
     throw CryptoError(what);
@@ -143,12 +148,11 @@ ossl::Pkey PrivateKeyFromBytes(const Bytes& pemOrDer) {
 }
 
 Bytes PublicKeyDer(EVP_PKEY* key) {
-    unsigned char* der = nullptr;
-    const int n = i2d_PUBKEY(key, &der);
+    unsigned char* raw = nullptr;
+    const int n = i2d_PUBKEY(key, &raw);
+    const std::unique_ptr<unsigned char, OpenSslFree> der(raw);
     Check(n > 0, "i2d_PUBKEY");
-    Bytes out(der, der + n);
-    OPENSSL_free(der);
-    return out;
+    return Bytes(der.get(), der.get() + n);
 }
 
 ossl::Pkey PublicKeyFromDer(const Bytes& der) {
