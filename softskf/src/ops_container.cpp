@@ -170,6 +170,11 @@ ULONG GenECCKeyPair(HCONTAINER cont, ULONG alg, ECCPUBLICKEYBLOB* blob) {
     Require(blob != nullptr, SAR_INVALIDPARAMERR);
     const ContainerObj obj = Table().Container(cont);
     Require(alg == SGD_SM2_1, SAR_NOTSUPPORTYETERR);
+    {
+        State s = OpenStore().Read();
+        RequireUser(obj, ResolveApp(s, obj.dev, obj.app));
+        ResolveContainer(s, obj);
+    }
     ossl::Pkey key = crypto::GenerateSm2();
     OpenStore().Update([&](State& s) {
         RequireUser(obj, ResolveApp(s, obj.dev, obj.app));
