@@ -1,0 +1,1 @@
+# list(APPEND TOKENS_SOURCES Pkcs11.cpp ...)

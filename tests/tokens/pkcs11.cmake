@@ -1,0 +1,1 @@
+# PKCS#11 tests

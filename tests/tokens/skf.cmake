@@ -1,0 +1,1 @@
+# SKF binding tests
