@@ -44,4 +44,12 @@ std::optional<ULONG> InjectedFailure(const char* function) {
 bool LeftAlign() { return FlagSet("SOFTSKF_LEFT_ALIGN"); }
 bool UnterminatedLists() { return FlagSet("SOFTSKF_UNTERMINATED_LISTS"); }
 
+std::optional<std::string> DialogPin() {
+    const char* v = std::getenv("SOFTSKF_DIALOG_PIN");
+    if (v == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(v);
+}
+
 }  // namespace softskf::env

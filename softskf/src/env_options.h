@@ -3,7 +3,9 @@
 //       that status without doing anything;
 //   SOFTSKF_LEFT_ALIGN=1  256-bit values go into the first 32 bytes of their
 //       64-byte fields instead of the last 32;
-//   SOFTSKF_UNTERMINATED_LISTS=1  name lists lose their final terminators.
+//   SOFTSKF_UNTERMINATED_LISTS=1  name lists lose their final terminators;
+//   SOFTSKF_DIALOG_PIN=PIN  answers every application's PIN dialog with PIN;
+//       set but empty, no application has a dialog.
 #pragma once
 
 #include "skf.h"
@@ -17,5 +19,8 @@ namespace softskf::env {
 std::optional<ULONG> InjectedFailure(const char* function);
 bool LeftAlign();
 bool UnterminatedLists();
+// The PIN SOFTSKF_DIALOG_PIN sets (empty: the dialog is off); nullopt when it
+// is unset and each application's own dialog PIN applies.
+std::optional<std::string> DialogPin();
 
 }  // namespace softskf::env

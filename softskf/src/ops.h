@@ -17,11 +17,24 @@ namespace softskf::ops {
 Store OpenStore();
 // A name argument: SAR_INVALIDPARAMERR when null, SAR_NAMELENERR when empty or too long.
 std::string NameArg(const char* name);
+// A PIN argument: SAR_INVALIDPARAMERR when null, SAR_PIN_LEN_RANGE when empty or too long.
+std::string PinArg(const char* pin);
 Application& ResolveApp(State& s, const std::string& dev, const std::string& app);
 Container& ResolveContainer(State& s, const ContainerObj& c);
 // SAR_PIN_LOCKED when the user PIN is locked, SAR_USER_NOT_LOGGED_IN unless it
 // was verified on the application handle the container was opened from.
 void RequireUser(const ContainerObj& c, const Application& app);
+// SKF_VerifyPIN on an application handle once its arguments are checked: one
+// try that counts against the stored retries and sets or ends the handle's
+// login. Returns the status and writes the retries left.
+ULONG TryPinOn(ApplicationObj& obj, ULONG type, const std::string& pin, ULONG* retry);
+// The vendor library's PIN dialog, answered without asking anyone: called
+// before an operation that needs the user logged in. On a handle that is not
+// logged in, the dialog PIN (SOFTSKF_DIALOG_PIN, else the application's own)
+// is verified as SKF_VerifyPIN would; its failure status is thrown. Without a
+// dialog PIN nothing happens and the operation's own check refuses it.
+void AnswerPinDialog(ApplicationObj& obj);
+void AnswerPinDialog(const ContainerObj& c);
 KeyUsage UsageOf(BOOL signFlag);
 // SAR_KEYNOTFOUNTERR when the container has no such key pair.
 ossl::Pkey LoadKey(const Container& c, KeyUsage usage);

@@ -57,8 +57,10 @@ ULONG CreateContainer(HAPPLICATION app, LPSTR name, HCONTAINER* cont) {
 
 ULONG DeleteContainer(HAPPLICATION app, LPSTR name) {
     Require(name != nullptr, SAR_INVALIDPARAMERR);
-    const ApplicationObj obj = Table().Application(app);
+    ApplicationObj& live = Table().Application(app);
     const std::string n = NameArg(name);
+    AnswerPinDialog(live);
+    const ApplicationObj obj = live;
     OpenStore().Update([&](State& s) {
         Application& a = ResolveApp(s, obj.dev, obj.app);
         Require(a.userRetriesLeft > 0, SAR_PIN_LOCKED);
@@ -152,6 +154,7 @@ ULONG GenRSAKeyPair(HCONTAINER cont, ULONG bits, RSAPUBLICKEYBLOB* blob) {
     Require(blob != nullptr, SAR_INVALIDPARAMERR);
     const ContainerObj obj = Table().Container(cont);
     Require(bits == 1024 || bits == 2048, SAR_MODULUSLENERR);
+    AnswerPinDialog(obj);
     {
         State s = OpenStore().Read();
         RequireUser(obj, ResolveApp(s, obj.dev, obj.app));
@@ -170,6 +173,7 @@ ULONG GenECCKeyPair(HCONTAINER cont, ULONG alg, ECCPUBLICKEYBLOB* blob) {
     Require(blob != nullptr, SAR_INVALIDPARAMERR);
     const ContainerObj obj = Table().Container(cont);
     Require(alg == SGD_SM2_1, SAR_NOTSUPPORTYETERR);
+    AnswerPinDialog(obj);
     {
         State s = OpenStore().Read();
         RequireUser(obj, ResolveApp(s, obj.dev, obj.app));
@@ -192,6 +196,7 @@ ULONG ImportRSAKeyPair(HCONTAINER cont, ULONG symAlg, BYTE* wrapped, ULONG wrapp
     Require(wrappedLen > 0 && wrappedLen <= 512 && dataLen == kRsaBlobCipherLen, SAR_INDATALENERR);
     const crypto::Bytes wrappedKey(wrapped, wrapped + wrappedLen);
     const crypto::Bytes cipher(data, data + dataLen);
+    AnswerPinDialog(obj);
     OpenStore().Update([&](State& s) {
         RequireUser(obj, ResolveApp(s, obj.dev, obj.app));
         Container& c = ResolveContainer(s, obj);
@@ -235,6 +240,7 @@ ULONG ImportECCKeyPair(HCONTAINER cont, PENVELOPEDKEYBLOB blob) {
     const crypto::Bytes encrypted(blob->cbEncryptedPriKey, blob->cbEncryptedPriKey + 64);
     const crypto::Sm2Point expected = blobs::ReadEccPublic(blob->PubKey);
 
+    AnswerPinDialog(obj);
     OpenStore().Update([&](State& s) {
         RequireUser(obj, ResolveApp(s, obj.dev, obj.app));
         Container& c = ResolveContainer(s, obj);

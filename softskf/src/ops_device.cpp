@@ -10,13 +10,6 @@ namespace {
 
 HandleTable& Table() { return HandleTable::Instance(); }
 
-std::string PinArg(const char* pin) {
-    Require(pin != nullptr, SAR_INVALIDPARAMERR);
-    const std::size_t n = ::strnlen(pin, kMaxPinLen + 1);
-    Require(n >= 1 && n <= kMaxPinLen, SAR_PIN_LEN_RANGE);
-    return std::string(pin, n);
-}
-
 void CopyField(CHAR* field, std::size_t width, const std::string& text) {
     std::memset(field, 0, width);
     std::memcpy(field, text.data(), std::min(width, text.size()));
@@ -194,18 +187,19 @@ ULONG CloseApplication(HAPPLICATION app) {
     return SAR_OK;
 }
 
+ULONG TryPinOn(ApplicationObj& obj, ULONG type, const std::string& pin, ULONG* retry) {
+    PinTry result;
+    OpenStore().Update([&](State& s) { result = TryPin(ResolveApp(s, obj.dev, obj.app), type, pin); });
+    SetVerified(obj, type, result.status == SAR_OK);
+    *retry = result.left;
+    return result.status;
+}
+
 ULONG VerifyPIN(HAPPLICATION app, ULONG type, LPSTR pin, ULONG* retry) {
     Require(pin != nullptr && retry != nullptr, SAR_INVALIDPARAMERR);
     ApplicationObj& obj = Table().Application(app);
     Require(type == USER_TYPE || type == ADMIN_TYPE, SAR_USER_TYPE_INVALID);
-    const std::string given = PinArg(pin);
-    PinTry result;
-    OpenStore().Update([&](State& s) {
-        result = TryPin(ResolveApp(s, obj.dev, obj.app), type, given);
-    });
-    SetVerified(obj, type, result.status == SAR_OK);
-    *retry = result.left;
-    return result.status;
+    return TryPinOn(obj, type, PinArg(pin), retry);
 }
 
 ULONG ChangePIN(HAPPLICATION app, ULONG type, LPSTR oldPin, LPSTR newPin, ULONG* retry) {
@@ -219,6 +213,11 @@ ULONG ChangePIN(HAPPLICATION app, ULONG type, LPSTR oldPin, LPSTR newPin, ULONG*
         Application& a = ResolveApp(s, obj.dev, obj.app);
         result = TryPin(a, type, given);
         if (result.status == SAR_OK) {
+            // A dialog answered with the old user PIN stands for a user who
+            // knows the PIN: after the change that user types the new one.
+            if (type == USER_TYPE && !a.dialogPin.empty() && a.dialogPin == a.userPin) {
+                a.dialogPin = next;
+            }
             (type == USER_TYPE ? a.userPin : a.soPin) = next;
             (type == USER_TYPE ? a.userPinDefault : a.soPinDefault) = false;
         }

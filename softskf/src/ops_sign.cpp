@@ -12,8 +12,10 @@ HandleTable& Table() { return HandleTable::Instance(); }
 
 constexpr ULONG kMaxSm2IdLen = 0x1FFF;  // ENTL is the identity's length in bits, in 16 bits
 
-// The key pair that signs: the user must be logged in and the key of the algorithm.
+// The key pair that signs: the user must be logged in (the PIN dialog may log
+// the handle in) and the key of the algorithm.
 ossl::Pkey SigningKey(const ContainerObj& obj, KeyUsage usage, crypto::KeyAlg alg) {
+    AnswerPinDialog(obj);
     State s = OpenStore().Read();
     RequireUser(obj, ResolveApp(s, obj.dev, obj.app));
     ossl::Pkey key = LoadKey(ResolveContainer(s, obj), usage);

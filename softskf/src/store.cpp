@@ -134,6 +134,11 @@ std::uint32_t U32(const Json::Value& v, const char* key) {
     return m.asUInt();
 }
 
+// A string member that token files written before it existed lack.
+std::string OptionalStr(const Json::Value& v, const char* key) {
+    return v.isMember(key) ? Str(v, key) : std::string();
+}
+
 bool Flag(const Json::Value& v, const char* key) {
     const Json::Value& m = v[key];
     if (!m.isBool()) {
@@ -171,6 +176,7 @@ Json::Value ToJson(const State& s) {
             ja["so_max_retries"] = a.soMaxRetries;
             ja["so_retries_left"] = a.soRetriesLeft;
             ja["so_pin_default"] = a.soPinDefault;
+            ja["dialog_pin"] = a.dialogPin;
             ja["containers"] = Json::Value(Json::arrayValue);
             for (const Container& c : a.containers) {
                 Json::Value jc(Json::objectValue);
@@ -209,6 +215,7 @@ State FromJson(const Json::Value& root) {
             a.soMaxRetries = U32(ja, "so_max_retries");
             a.soRetriesLeft = U32(ja, "so_retries_left");
             a.soPinDefault = Flag(ja, "so_pin_default");
+            a.dialogPin = OptionalStr(ja, "dialog_pin");
             for (const Json::Value& jc : Arr(ja, "containers")) {
                 Container c;
                 c.name = Str(jc, "name");
@@ -460,14 +467,22 @@ void Store::DeleteDevice(const std::string& name) {
 
 std::vector<std::string> Store::ListDevices() const { return Names(Read().devices); }
 
+void Store::CheckPin(const std::string& pin, const char* what) {
+    if (pin.empty() || pin.size() > kMaxPinLen || pin.find('\0') != std::string::npos) {
+        throw StoreError(Code::Invalid, std::string("invalid ") + what + ": 1 to " +
+                                            std::to_string(kMaxPinLen) + " bytes");
+    }
+}
+
 void Store::CreateApplication(const std::string& dev, const std::string& app,
                               const std::string& userPin, std::uint32_t userMaxRetries,
-                              const std::string& soPin, std::uint32_t soMaxRetries) {
+                              const std::string& soPin, std::uint32_t soMaxRetries,
+                              const std::string& dialogPin) {
     CheckName(app, kMaxNameLen, "application");
-    if (userPin.empty() || soPin.empty() || userPin.size() > kMaxPinLen ||
-        soPin.size() > kMaxPinLen || userPin.find('\0') != std::string::npos ||
-        soPin.find('\0') != std::string::npos) {
-        throw StoreError(Code::Invalid, "invalid PIN");
+    CheckPin(userPin, "user PIN");
+    CheckPin(soPin, "administrator PIN");
+    if (!dialogPin.empty()) {
+        CheckPin(dialogPin, "dialog PIN");
     }
     if (userMaxRetries == 0 || soMaxRetries == 0 || userMaxRetries > 255 || soMaxRetries > 255) {
         throw StoreError(Code::Invalid, "retry counts must be 1 to 255");
@@ -483,8 +498,16 @@ void Store::CreateApplication(const std::string& dev, const std::string& app,
         a.userMaxRetries = a.userRetriesLeft = userMaxRetries;
         a.soPin = soPin;
         a.soMaxRetries = a.soRetriesLeft = soMaxRetries;
+        a.dialogPin = dialogPin;
         d.applications.push_back(std::move(a));
     });
+}
+
+void Store::SetDialogPin(const std::string& dev, const std::string& app, const std::string& pin) {
+    if (!pin.empty()) {
+        CheckPin(pin, "dialog PIN");
+    }
+    Update([&](State& s) { s.GetApplication(dev, app).dialogPin = pin; });
 }
 
 void Store::DeleteApplication(const std::string& dev, const std::string& app) {

@@ -61,6 +61,10 @@ struct Application {
     std::uint32_t soMaxRetries = 10;
     std::uint32_t soRetriesLeft = 10;
     bool soPinDefault = true;
+    // What the vendor library's own PIN dialog would be answered with when a
+    // private-key operation arrives on a handle that is not logged in; empty
+    // when the application has no dialog.
+    std::string dialogPin;
     std::vector<Container> containers;
 
     Container* FindContainer(const std::string& n);
@@ -113,7 +117,9 @@ public:
 
     void CreateApplication(const std::string& dev, const std::string& app, const std::string& userPin,
                            std::uint32_t userMaxRetries, const std::string& soPin,
-                           std::uint32_t soMaxRetries);
+                           std::uint32_t soMaxRetries, const std::string& dialogPin = "");
+    // Sets the application's dialog PIN; an empty one removes the dialog.
+    void SetDialogPin(const std::string& dev, const std::string& app, const std::string& pin);
     void DeleteApplication(const std::string& dev, const std::string& app);
     std::vector<std::string> ListApplications(const std::string& dev) const;
 
@@ -140,6 +146,8 @@ public:
 
     // Shared checks, also used by the SKF layer before it calls Update.
     static void CheckName(const std::string& name, std::size_t max, const char* what);
+    // 1 to kMaxPinLen bytes, no zero byte.
+    static void CheckPin(const std::string& pin, const char* what);
     // Stores key in the container slot, enforcing one algorithm per container.
     static void PutKey(Container& c, KeyUsage usage, EVP_PKEY* key);
     // Checks certificate against the container's key of that usage and stores it.
