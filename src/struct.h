@@ -1,0 +1,42 @@
+#pragma once
+// Records shared by the provider and token layers: request parameters, the
+// hash selector and the signature form. Data only.
+
+#include "core/CertificateInfo.h"
+
+#include <string>
+
+enum hash_algo_t {
+    HASH_NULL = 0,
+    HASH_MD2 = 1,
+    HASH_MD4 = 2,
+    HASH_MD5 = 3,
+    HASH_SHA1 = 4,
+    HASH_SHA1RSA = 5,
+    HASH_SM3 = 6,
+    HASH_SHA256 = 7,
+};
+
+enum sig_type_t {
+    SIG_ATTACH = 0,  // PKCS#7 signed data carrying the content
+    SIG_DETACH = 1,  // PKCS#7 signed data without the content
+    SIG_RAW = 2,     // the bare signature
+};
+
+// Certificate request parameters. Only the strings are initialised by the
+// constructor; the request handler fills the numbers it uses.
+struct csr_t {
+    std::string keyLabel;
+    bool bExportable;
+    int keySize;
+    int keySerial;
+    int notAfter;
+    std::string CN;
+    std::string O;
+    std::string OU;
+    std::string C;
+    std::string E;
+    std::string ST;
+    std::string L;
+    hash_algo_t hash;
+};
