@@ -44,7 +44,7 @@ foreach(variant IN ITEMS full partial)
 endforeach()
 
 if(VAULTLINE_TESTS)
-  foreach(t skf_api_test skf_sign_test skf_import_test skf_env_test)
+  foreach(t skf_api_test skf_sign_test skf_import_test skf_env_test skf_dialog_test)
     add_executable(${t} ${SOFTSKF_DIR_SRC}/tests/${t}.cpp)
     target_include_directories(${t} PRIVATE ${SOFTSKF_DIR_SRC}/include ${SOFTSKF_DIR_SRC}/tests)
     target_link_libraries(${t} PRIVATE softskf_store GTest::gtest_main ${CMAKE_DL_LIBS})

@@ -91,6 +91,9 @@ TEST_F(StoreTest, RefusalsLeaveTheTokenUnchanged) {
         {"name with zero", [&] { store.CreateContainer("dev", "app", std::string("a\0b", 3)); }, Code::Invalid},
         {"name too long", [&] { store.CreateContainer("dev", "app", std::string(kMaxNameLen + 1, 'x')); }, Code::Invalid},
         {"zero retries", [&] { store.CreateApplication("dev", "a2", "1", 0, "2", 1); }, Code::Invalid},
+        {"dialog PIN too long", [&] { store.CreateApplication("dev", "a2", "1", 1, "2", 1, std::string(kMaxPinLen + 1, '3')); }, Code::Invalid},
+        {"dialog PIN with zero", [&] { store.SetDialogPin("dev", "app", std::string("1\0" "2", 3)); }, Code::Invalid},
+        {"dialog PIN of a missing app", [&] { store.SetDialogPin("dev", "noapp", "1234"); }, Code::NotFound},
         {"missing device", [&] { store.CreateContainer("nodev", "app", "c2"); }, Code::NotFound},
         {"missing app", [&] { store.CreateContainer("dev", "noapp", "c2"); }, Code::NotFound},
         {"delete missing", [&] { store.DeleteContainer("dev", "app", "c9"); }, Code::NotFound},
@@ -172,6 +175,36 @@ TEST_F(StoreTest, ConcurrentProcessesLoseNoWrite) {
             const std::string n = "p" + std::to_string(k) + "-" + std::to_string(i);
             EXPECT_NE(std::find(names.begin(), names.end(), n), names.end()) << n;
         }
+    }
+}
+
+TEST_F(StoreTest, DialogPinIsKeptRemovedAndAbsentFromOlderTokenFiles) {
+    store.CreateApplication("dev", "app2", "1111", 3, "admin", 3, "1111");
+    store.SetDialogPin("dev", "app", "4321");
+    EXPECT_EQ(Store(dir).Read().GetApplication("dev", "app").dialogPin, "4321");
+    EXPECT_EQ(Store(dir).Read().GetApplication("dev", "app2").dialogPin, "1111");
+    store.SetDialogPin("dev", "app", "");
+    EXPECT_EQ(Store(dir).Read().GetApplication("dev", "app").dialogPin, "");
+
+    // A token written before applications had a dialog PIN has none; one
+    // whose dialog PIN is not a string is damaged, not "no dialog".
+    const std::string app =
+        "{\"name\":\"old\",\"user_pin\":\"1\",\"user_max_retries\":3,\"user_retries_left\":3,"
+        "\"user_pin_default\":true,\"so_pin\":\"2\",\"so_max_retries\":3,\"so_retries_left\":3,"
+        "\"so_pin_default\":true,\"containers\":[]";
+    auto write = [&](const std::string& extra) {
+        std::ofstream(dir + "/token.json")
+            << "{\"format\":1,\"devices\":[{\"name\":\"d\",\"label\":\"\",\"serial\":\"\","
+               "\"applications\":[" << app << extra << "}]}]}";
+    };
+    write("");
+    EXPECT_EQ(store.Read().GetApplication("d", "old").dialogPin, "");
+    write(",\"dialog_pin\":5");
+    try {
+        store.Read();
+        ADD_FAILURE() << "a numeric dialog PIN was read";
+    } catch (const StoreError& e) {
+        EXPECT_EQ(e.code(), StoreError::Code::Io);
     }
 }
 
