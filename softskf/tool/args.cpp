@@ -112,7 +112,9 @@ Invocation Parse(const std::vector<CommandDef>& table, const std::vector<std::st
     }
     inv.args.push_back(a);
   }
-  if (inv.args.size() < c.positionals.size()) {
+  const size_t needed = static_cast<size_t>(std::count_if(
+      c.positionals.begin(), c.positionals.end(), [](const std::string& p) { return p.compare(0, 1, "[") != 0; }));
+  if (inv.args.size() < needed) {
     throw UsageError{"missing " + c.positionals[inv.args.size()] + " for '" + Joined(c.words) + "'", &c};
   }
   for (const std::string& r : c.required) {

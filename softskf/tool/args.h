@@ -18,7 +18,9 @@ struct OptionDef {
 
 struct CommandDef {
   std::vector<std::string> words;        // e.g. {"app", "create"}
-  std::vector<std::string> positionals;  // placeholders, all required
+  // Placeholders; one written in brackets ("[PIN]") may be left out, and
+  // only trailing ones are written so.
+  std::vector<std::string> positionals;
   std::vector<OptionDef> options;
   std::vector<std::string> required;     // options that must be given
   std::string summary;

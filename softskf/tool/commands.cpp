@@ -82,16 +82,53 @@ void CmdInit(const Invocation& inv, std::ostream& out) {
   out << "created device " << name << " (serial " << serial << ") in " << store.Dir() << "\n";
 }
 
+// A dialog PIN that is not the user PIN answers the dialog wrongly each time:
+// allowed (it is how a mistyped PIN is tried out), but said.
+void NoteDialogPin(const std::string& dialogPin, const std::string& userPin, std::ostream& out) {
+  if (dialogPin != userPin) {
+    out << "note: the dialog PIN is not the user PIN; every operation it answers costs a user PIN"
+           " retry until the PIN locks\n";
+  }
+}
+
 void CmdAppCreate(const Invocation& inv, std::ostream& out) {
   Store store = OpenStore();
   const std::string dev = DeviceFor(store, inv);
   const unsigned retries = inv.Has("retries") ? ParseCount(inv.Get("retries"), "retries", 1, 255) : 10;
   const unsigned adminRetries =
       inv.Has("admin-retries") ? ParseCount(inv.Get("admin-retries"), "admin-retries", 1, 255) : 10;
+  const std::string dialogPin = inv.Get("dialog-pin");
+  if (inv.Has("dialog-pin")) {
+    Store::CheckPin(dialogPin, "dialog PIN");  // empty would mean "no dialog" to the store
+  }
   store.CreateApplication(dev, inv.args[0], inv.Get("pin"), retries,
-                          inv.Get("admin-pin", demo::kAdminPin), adminRetries);
+                          inv.Get("admin-pin", demo::kAdminPin), adminRetries, dialogPin);
   out << "created application " << inv.args[0] << " on " << dev << " (user PIN retries " << retries
-      << ")\n";
+      << (dialogPin.empty() ? "" : ", with a dialog PIN") << ")\n";
+  if (!dialogPin.empty()) {
+    NoteDialogPin(dialogPin, inv.Get("pin"), out);
+  }
+}
+
+void CmdAppDialog(const Invocation& inv, std::ostream& out) {
+  const bool off = inv.Has("off");
+  if (off == (inv.args.size() == 2)) {
+    throw ToolError(off ? "give either a PIN or --off, not both" : "missing PIN (or --off to remove the dialog)");
+  }
+  const std::string pin = off ? std::string() : inv.args[1];
+  if (!off) {
+    Store::CheckPin(pin, "dialog PIN");
+  }
+  Store store = OpenStore();
+  const std::string dev = DeviceFor(store, inv);
+  store.SetDialogPin(dev, inv.args[0], pin);
+  if (off) {
+    out << "application " << inv.args[0] << " has no PIN dialog: operations that need the user PIN"
+                                            " need SKF_VerifyPIN first\n";
+    return;
+  }
+  out << "application " << inv.args[0] << " answers the PIN dialog with the PIN given\n";
+  NoteDialogPin(pin, store.Read().GetApplication(dev, inv.args[0]).userPin, out);
 }
 
 void CmdAppDelete(const Invocation& inv, std::ostream& out) {
@@ -210,6 +247,7 @@ struct Handler {
 const Handler kHandlers[] = {
     {"init", CmdInit},
     {"app create", CmdAppCreate},
+    {"app dialog", CmdAppDialog},
     {"app delete", CmdAppDelete},
     {"container create", CmdContainerCreate},
     {"container delete", CmdContainerDelete},
@@ -240,9 +278,21 @@ const std::vector<CommandDef>& CommandTable() {
         {"retries", "N", "user PIN attempts before it locks, 1-255 (default 10)"},
         {"admin-pin", "PIN", std::string("administrator PIN (default ") + demo::kAdminPin + ")"},
         {"admin-retries", "N", "administrator PIN attempts, 1-255 (default 10)"},
+        {"dialog-pin", "PIN", "answer the SKF library's PIN dialog with PIN (see: app dialog)"},
         kDeviceOption},
        {"pin"},
        "Create an application with its user and administrator PINs."},
+      {{"app", "dialog"},
+       {"APP", "[PIN]"},
+       {{"off", "", "remove the dialog instead"}, kDeviceOption},
+       {},
+       "Set or remove the PIN that answers the SKF library's PIN dialog.\n"
+       "A vendor's SKF library asks the user for the PIN by itself when signing,\n"
+       "key generation, key import or container deletion arrives on an application\n"
+       "handle that is not logged in. The software token has no window: it verifies\n"
+       "this PIN instead, exactly as SKF_VerifyPIN would (a wrong one costs a retry).\n"
+       "SOFTSKF_DIALOG_PIN=PIN in the environment answers for every application;\n"
+       "set but empty, it switches the dialog off."},
       {{"app", "delete"}, {"NAME"}, {kDeviceOption}, {}, "Delete an application and all its containers."},
       {{"container", "create"}, {"APP", "NAME"}, {kDeviceOption}, {}, "Create an empty container."},
       {{"container", "delete"},
@@ -288,7 +338,8 @@ const std::vector<CommandDef>& CommandTable() {
        {{"force", "", "delete the demo application and build it anew (new keys, same CAs)"}},
        {},
        std::string("Build the demo token (only what is missing).\nApplication ") + demo::kApplication +
-           " (user PIN " + demo::kUserPin + "), container " + demo::kSm2Container +
+           " (user PIN " + demo::kUserPin + ", which also answers its PIN dialog), container " +
+           demo::kSm2Container +
            " (SM2 signing and encryption) and " + demo::kRsaContainer + " (RSA 2048 signing)."},
       {{"where"}, {}, {}, {}, "Print the token store directory."},
   };

@@ -64,11 +64,19 @@ bool EnsureApplication(softskf::Store& store, bool force, std::ostream& out) {
       throw ToolError(std::string("the user PIN of application ") + demo::kApplication +
                       " is locked; rebuild it with: softskf demo --force");
     }
+    // Made before applications had a dialog, or changed since: the service
+    // enrols without presenting the PIN, so the demo needs its dialog.
+    if (app->dialogPin != demo::kUserPin) {
+      store.SetDialogPin(demo::kDevice, demo::kApplication, demo::kUserPin);
+      out << "set the dialog PIN of application " << demo::kApplication << " to its user PIN\n";
+      changed = true;
+    }
     return changed;
   }
   store.CreateApplication(demo::kDevice, demo::kApplication, demo::kUserPin, demo::kRetries,
-                          demo::kAdminPin, demo::kRetries);
-  out << "created application " << demo::kApplication << " (user PIN " << demo::kUserPin << ")\n";
+                          demo::kAdminPin, demo::kRetries, demo::kUserPin);
+  out << "created application " << demo::kApplication << " (user PIN " << demo::kUserPin
+      << ", also its dialog PIN)\n";
   return true;
 }
 

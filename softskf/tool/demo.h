@@ -21,7 +21,8 @@ inline constexpr char kRsaContainer[] = "RSADemo";
 }  // namespace demo
 
 // Makes whatever part of the demo token is missing: the demo CAs, device,
-// application, the SM2 container (signing and encryption key pairs with
+// application (its dialog PIN is its user PIN, so that the service can enrol
+// without presenting the PIN), the SM2 container (signing and encryption key pairs with
 // certificates) and the RSA 2048 container (signing key pair and
 // certificate). What is present is kept, so running it again changes nothing;
 // with force the demo application is deleted and made anew (new keys and

@@ -146,7 +146,7 @@ void PrintToken(const softskf::State& state, const std::string& dir, std::ostrea
     for (const softskf::Application& a : d.applications) {
       out << "  application " << a.name << " user-pin-retries=" << a.userRetriesLeft << "/"
           << a.userMaxRetries << " admin-pin-retries=" << a.soRetriesLeft << "/" << a.soMaxRetries
-          << "\n";
+          << " dialog-pin=" << (a.dialogPin.empty() ? "none" : "set") << "\n";
       for (const softskf::Container& c : a.containers) {
         const std::string sign = KeyType(c.signKeyPem);
         const std::string type = sign != "none" ? sign : KeyType(c.encKeyPem);

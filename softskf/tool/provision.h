@@ -35,7 +35,8 @@ void GenerateIntoContainer(softskf::Store& store, const std::string& dev, const 
                            unsigned rsaBits, bool replace);
 
 // Writes the token as text: store directory, devices, applications with their
-// retry counters, containers with key types and certificates.
+// retry counters and whether they have a dialog PIN (never a PIN itself),
+// containers with key types and certificates.
 void PrintToken(const softskf::State& state, const std::string& dir, std::ostream& out);
 
 // "C=CN, O=..., CN=..." with values as UTF-8, in the order of the name.
