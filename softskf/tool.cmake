@@ -27,6 +27,9 @@ if(VAULTLINE_TESTS)
   # result through the store, the openssl command and the SKF library.
   add_executable(softskf_tool_test ${CMAKE_CURRENT_SOURCE_DIR}/tool-tests/tool_test.cpp)
   target_link_libraries(softskf_tool_test PRIVATE softskf_store GTest::gtest_main ${CMAKE_DL_LIBS})
+  # The SKF header and the library loader of the library's own tests.
+  target_include_directories(softskf_tool_test PRIVATE
+    ${CMAKE_CURRENT_SOURCE_DIR}/include ${CMAKE_CURRENT_SOURCE_DIR}/tests)
   target_compile_definitions(softskf_tool_test PRIVATE
     SOFTSKF_TOOL="$<TARGET_FILE:softskf_cli>"
     SOFTSKF_LIBRARY="$<TARGET_FILE:softskf>"

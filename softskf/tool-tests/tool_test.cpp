@@ -1,7 +1,9 @@
 // Runs the softskf program as a user does, each test with its own store
 // directory, and checks what it leaves behind through the store, OpenSSL and
 // (for the PIN) the SKF library the service loads.
+#include "skf_lib.h"
 #include "store.h"
+#include "test_crypto.h"
 
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
@@ -452,6 +454,134 @@ TEST_F(ToolTest, StepByStepProvisioningKeepsPinsKeysAndCertificatesAsAsked) {
   EXPECT_TRUE(Store().ListApplications(Device()).empty());
 }
 
+// The dialog PIN is set, replaced and removed as asked; the listing tells
+// whether there is one and never shows it.
+TEST_F(ToolTest, DialogPinIsSetShownAsPresentOnlyAndRemoved) {
+  const std::string pin = "user-pin-Q", other = "dialog-pin-Z";
+  ToolOk({"init"});
+  const std::string made = ToolOk({"app", "create", "BENCH", "--pin", pin, "--dialog-pin", pin});
+  EXPECT_EQ(made.find("note:"), std::string::npos) << made;
+  ToolOk({"app", "create", "PLAIN", "--pin", pin});
+  auto dialogOf = [&](const std::string& app) { return Store().Read().GetApplication(Device(), app).dialogPin; };
+  EXPECT_EQ(dialogOf("BENCH"), pin);
+  EXPECT_EQ(dialogOf("PLAIN"), "");
+  std::string listing = ToolOk({"list"});
+  EXPECT_NE(listing.find("  application BENCH user-pin-retries=10/10 admin-pin-retries=10/10 dialog-pin=set\n"),
+            std::string::npos) << listing;
+  EXPECT_NE(listing.find("  application PLAIN user-pin-retries=10/10 admin-pin-retries=10/10 dialog-pin=none\n"),
+            std::string::npos) << listing;
+  EXPECT_EQ(listing.find(pin), std::string::npos) << "list shows a PIN";
+
+  // Another PIN than the user PIN is allowed, and the tool says what it costs.
+  const std::string replaced = ToolOk({"app", "dialog", "BENCH", other});
+  EXPECT_NE(replaced.find("costs a user PIN retry"), std::string::npos) << replaced;
+  EXPECT_EQ(dialogOf("BENCH"), other);
+  EXPECT_EQ(ToolOk({"list"}).find(other), std::string::npos) << "list shows a PIN";
+
+  ToolOk({"app", "dialog", "BENCH", "--off"});
+  EXPECT_EQ(dialogOf("BENCH"), "");
+  listing = ToolOk({"list"});
+  EXPECT_NE(listing.find("  application BENCH user-pin-retries=10/10 admin-pin-retries=10/10 dialog-pin=none\n"),
+            std::string::npos) << listing;
+  ToolOk({"app", "dialog", "PLAIN", pin});
+  EXPECT_EQ(dialogOf("PLAIN"), pin);
+  EXPECT_EQ(dialogOf("BENCH"), "");
+}
+
+// What the service does to enrol, on a new application handle and without
+// SKF_VerifyPIN: the demo application's dialog PIN opens it, through the SKF
+// library itself. A demo made without a dialog PIN gets it from the next demo run.
+TEST_F(ToolTest, DemoApplicationEnrolsThroughThePinDialogWithoutVerifyPin) {
+  using namespace softskf::testing;
+  ToolOk({"demo"});
+  EXPECT_EQ(Store().Read().GetApplication(Device(), kApp).dialogPin, kServicePin);
+  const std::string listing = ToolOk({"list"});
+  EXPECT_NE(listing.find("  application VAULTLINE user-pin-retries=10/10 admin-pin-retries=10/10 dialog-pin=set\n"),
+            std::string::npos) << listing;
+
+  ToolOk({"app", "dialog", kApp, "--off"});
+  const softskf::Bytes key = Store().PublicKey(Device(), kApp, "SM2Demo", KeyUsage::Sign);
+  const std::string again = ToolOk({"demo"});
+  EXPECT_NE(again.find("set the dialog PIN of application VAULTLINE"), std::string::npos) << again;
+  EXPECT_EQ(Store().Read().GetApplication(Device(), kApp).dialogPin, kServicePin);
+  EXPECT_EQ(Store().PublicKey(Device(), kApp, "SM2Demo", KeyUsage::Sign), key) << "demo renewed a key";
+
+  SkfLib skf(SOFTSKF_LIBRARY);
+  setenv("SOFTSKF_DIR", m_store.c_str(), 1);
+  unsetenv("SOFTSKF_DIALOG_PIN");
+  std::string devName = Device(), appName = kApp;
+  DEVHANDLE dev = nullptr;
+  ASSERT_EQ(skf.SKF_ConnectDev(devName.data(), &dev), SAR_OK);
+  const Bytes tbs = FromText("certification request info, as DER would be");
+
+  // SM2: gen key, export it, digest with Z, sign the 32-byte digest.
+  {
+    HAPPLICATION app = nullptr;
+    ASSERT_EQ(skf.SKF_OpenApplication(dev, appName.data(), &app), SAR_OK);
+    HCONTAINER cont = nullptr;
+    std::string name = "EnrolSM2";
+    ASSERT_EQ(skf.SKF_CreateContainer(app, name.data(), &cont), SAR_OK);
+    ECCPUBLICKEYBLOB generated{};
+    ASSERT_EQ(skf.SKF_GenECCKeyPair(cont, SGD_SM2_1, &generated), SAR_OK);
+    ECCPUBLICKEYBLOB pub{};
+    ULONG len = sizeof pub;
+    ASSERT_EQ(skf.SKF_ExportPublicKey(cont, TRUE, reinterpret_cast<BYTE*>(&pub), &len), SAR_OK);
+    HANDLE hash = nullptr;
+    std::string id = kSm2Id;
+    ASSERT_EQ(skf.SKF_DigestInit(dev, SGD_SM3, &pub, reinterpret_cast<unsigned char*>(id.data()),
+                                 static_cast<ULONG>(id.size()), &hash), SAR_OK);
+    Bytes digest(32);
+    ULONG digestLen = 32;
+    Bytes data = tbs;
+    ASSERT_EQ(skf.SKF_Digest(hash, data.data(), static_cast<ULONG>(data.size()), digest.data(), &digestLen), SAR_OK);
+    ECCSIGNATUREBLOB sig{};
+    ASSERT_EQ(skf.SKF_ECCSignData(cont, digest.data(), 32, &sig), SAR_OK);
+    KeyPtr stored = ParsePublicKey(Store().PublicKey(Device(), kApp, "EnrolSM2", KeyUsage::Sign));
+    ASSERT_TRUE(stored);
+    EXPECT_TRUE(VerifySm2Data(stored.get(), sig, tbs)) << "the signature does not verify over the request";
+    skf.SKF_CloseHandle(hash);
+
+    ULONG max = 0, left = 0;
+    BOOL isDefault = FALSE;
+    ASSERT_EQ(skf.SKF_GetPINInfo(app, USER_TYPE, &max, &left, &isDefault), SAR_OK);
+    EXPECT_EQ(left, 10u);
+    skf.SKF_CloseApplication(app);
+  }
+  // RSA: gen key, sign the request.
+  {
+    HAPPLICATION app = nullptr;
+    ASSERT_EQ(skf.SKF_OpenApplication(dev, appName.data(), &app), SAR_OK);
+    HCONTAINER cont = nullptr;
+    std::string name = "EnrolRSA";
+    ASSERT_EQ(skf.SKF_CreateContainer(app, name.data(), &cont), SAR_OK);
+    RSAPUBLICKEYBLOB generated{};
+    ASSERT_EQ(skf.SKF_GenRSAKeyPair(cont, 2048, &generated), SAR_OK);
+    Bytes sig(256);
+    ULONG sigLen = 256;
+    Bytes data = tbs;
+    ASSERT_EQ(skf.SKF_RSASignData(cont, data.data(), static_cast<ULONG>(data.size()), sig.data(), &sigLen), SAR_OK);
+    KeyPtr stored = ParsePublicKey(Store().PublicKey(Device(), kApp, "EnrolRSA", KeyUsage::Sign));
+    ASSERT_TRUE(stored);
+    EXPECT_TRUE(VerifyRsa(stored.get(), sig, EVP_sha256(), tbs));
+    skf.SKF_CloseApplication(app);
+  }
+  // With the dialog switched off the same enrolment is refused: the dialog is
+  // what opened the application above.
+  {
+    setenv("SOFTSKF_DIALOG_PIN", "", 1);
+    HAPPLICATION app = nullptr;
+    ASSERT_EQ(skf.SKF_OpenApplication(dev, appName.data(), &app), SAR_OK);
+    HCONTAINER cont = nullptr;
+    std::string name = "Refused";
+    ASSERT_EQ(skf.SKF_CreateContainer(app, name.data(), &cont), SAR_OK);
+    ECCPUBLICKEYBLOB generated{};
+    EXPECT_EQ(skf.SKF_GenECCKeyPair(cont, SGD_SM2_1, &generated), static_cast<ULONG>(SAR_USER_NOT_LOGGED_IN));
+    unsetenv("SOFTSKF_DIALOG_PIN");
+  }
+  skf.SKF_DisConnectDev(dev);
+  unsetenv("SOFTSKF_DIR");
+}
+
 TEST_F(ToolTest, ListFailsWhenThereIsNoTokenYet) {
   const Result missing = Tool({"list"});
   EXPECT_NE(missing.status, 0);
@@ -500,6 +630,14 @@ TEST_F(ToolTest, RefusedCommandsSayWhyAndLeaveTheTokenAsItWas) {
       {{"import-cert", kApp, "Empty", m_tmp + "/junk.der"}, "not a DER X.509 certificate"},
       {{"import-cert", kApp, "Empty", m_tmp + "/absent.der"}, "cannot read"},
       {{"init"}, "device exists"},
+      {{"app", "dialog", kApp}, "missing PIN (or --off"},
+      {{"app", "dialog", kApp, "1", "--off"}, "either a PIN or --off"},
+      {{"app", "dialog", kApp, "1", "2"}, "unexpected argument '2'"},
+      {{"app", "dialog", kApp, ""}, "invalid dialog PIN"},
+      {{"app", "dialog", kApp, std::string(65, '1')}, "invalid dialog PIN"},
+      {{"app", "dialog", "NOAPP", "1"}, "application not found"},
+      {{"app", "dialog", "NOAPP", "--off"}, "application not found"},
+      {{"app", "create", "NEW", "--pin", "1", "--dialog-pin", ""}, "invalid dialog PIN"},
       {{"export-ca"}, "missing DIR"},
   };
   const std::string before = Slurp(m_store + "/token.json");
