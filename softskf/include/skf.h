@@ -29,8 +29,18 @@
  *    handle (SKF_RSASignHash signs its DigestInfo) with the signing (bSign
  *    true) or encryption key pair. A null or invalid hash handle:
  *    SAR_INVALIDHANDLEERR.
- *  - Signing, key generation and key import need the user PIN verified on
- *    the application handle the container was opened from.
+ *  - Signing, key generation, key import and SKF_DeleteContainer need the
+ *    user PIN verified on the application handle the container was opened
+ *    from (SAR_USER_NOT_LOGGED_IN otherwise).
+ *  - The PIN dialog: a vendor's library asks the user for the PIN itself when
+ *    such an operation arrives on a handle that is not logged in. This token
+ *    has no window and answers with the application's dialog PIN (set with
+ *    the softskf tool; none by default), or with $SOFTSKF_DIALOG_PIN when that
+ *    is set (empty: no dialog). The answer is verified exactly as
+ *    SKF_VerifyPIN(USER_TYPE) would: a wrong one costs a retry and can lock
+ *    the PIN, a correct one logs that handle in. If it fails, the operation
+ *    returns that status and does nothing else; without a dialog PIN it is
+ *    SAR_USER_NOT_LOGGED_IN.
  *  - SKF_ImportECCKeyPair: cbEncryptedPriKey is SM4-ECB (key from the
  *    ECCCipherBlob, decrypted with the container's signing private key) over
  *    either the 32-byte private key (first 32 bytes of the field) or a 64-byte
