@@ -111,7 +111,7 @@ TEST_F(SkfTest, GenCsrMakesAContainerKeyAndAVerifiableRequest) {
         SCOPED_TRACE(c.name);
         if (c.leftAligned) ::setenv("SOFTSKF_LEFT_ALIGN", "1", 1);
         CSKFProvider p(SKF_LIB);
-        OpenAndLogin(p, "C1");
+        OpenForEnrol(p, "C1");
         const auto before = Containers(*m_store, kApp);
         const csr_t csr = FullCsr(c.hash);
         std::string der;
@@ -179,7 +179,7 @@ TEST_F(SkfTest, GenCsrMakesAContainerKeyAndAVerifiableRequest) {
 TEST_F(SkfTest, GenCsrTwiceWithinOneSecondMakesTwoContainers) {
     BuildToken();
     CSKFProvider p(SKF_LIB);
-    OpenAndLogin(p, "C1");
+    OpenForEnrol(p, "C1");
     const csr_t csr = FullCsr(HASH_SM3);
     std::string first, second;
     std::time_t t0, t1;
@@ -214,9 +214,20 @@ TEST(SkfRandom, GenRand16DrawsFullBytes) {
 
 TEST_F(SkfTest, GenCsrNamesAndExistingKeys) {
     BuildToken();
-    CSKFProvider p(SKF_LIB);
-    OpenAndLogin(p, "C1");
     const csr_t csr = FullCsr(HASH_SM3);
+    {
+        // GenCSR presents no PIN itself: a token whose dialog is cancelled
+        // refuses the key generation, and no request comes out.
+        CSKFProvider p(SKF_LIB);
+        ASSERT_EQ(p.Init_SM3("", kApp, "C1", ""), SAR_OK);
+        std::string refused = "untouched";
+        const ULONG rv = p.GenCSR(&csr, refused, true, "");
+        EXPECT_NE(rv, SAR_OK);
+        EXPECT_NE(rv, SAR_FAIL);
+        EXPECT_EQ(refused, "untouched");
+    }
+    CSKFProvider p(SKF_LIB);
+    OpenForEnrol(p, "C1");
 
     // A 40-character name names the container by its first 32.
     const std::string longName = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcd";
@@ -307,7 +318,7 @@ Wrapped WrapForContainer(EVP_PKEY* signPub, EVP_PKEY* encKey) {
 TEST_F(SkfTest, ImportSigningCertificateIgnoresKeyMaterial) {
     BuildToken();
     CSKFProvider p(SKF_LIB);
-    OpenAndLogin(p, "C1");
+    OpenForEnrol(p, "C1");
     const std::string fresh = MakeCert(PubFromDer(m_c1Pub).get(), "renewed");
     ASSERT_EQ(p.ImportCert(fresh, true), SAR_OK);
     EXPECT_EQ(Str(m_store->Certificate(kDev, kApp, "C1", KeyUsage::Sign)), fresh);
@@ -332,7 +343,8 @@ TEST_F(SkfTest, ImportEncryptionKeyPairAndCertificate) {
     ASSERT_GT(w.key.size(), 100u);
 
     CSKFProvider p(SKF_LIB);
-    OpenAndLogin(p, "C1");
+    ASSERT_EQ(p.Init_SM3("", kApp, "C1", ""), SAR_OK);
+    ::setenv("SOFTSKF_DIALOG_PIN", CSKFProvider::kFixedPin, 1);  // the user answers the token's dialog
     ASSERT_EQ(p.ImportCert(encCert, false, w.key, w.prikey, SGD_SM4_ECB), SAR_OK);
     EXPECT_EQ(Str(m_store->Certificate(kDev, kApp, "C1", KeyUsage::Encrypt)), encCert);
     std::string sig;
@@ -346,7 +358,7 @@ TEST_F(SkfTest, ImportWithAHundredByteKeyLetsTheLibraryDecide) {
     const std::string key100(100, '\x11');
 
     CSKFProvider p(SKF_LIB);
-    OpenAndLogin(p, "C1");
+    OpenForEnrol(p, "C1");
     ULONG rv = p.ImportCert(encCert, false, key100, std::string(32, 'p'), SGD_SM4_ECB);
     EXPECT_NE(rv, SAR_OK) << "an empty cipher cannot unwrap a key";
     EXPECT_THROW(m_store->Certificate(kDev, kApp, "C1", KeyUsage::Encrypt), softskf::StoreError);

@@ -192,6 +192,14 @@ protected:
         ASSERT_EQ(p.VerifyPin(USER_TYPE, "", retries), SAR_OK);
     }
 
+    // Opens `container` of APP1 the way enrolment does: no SKF_VerifyPIN; the
+    // token's PIN dialog, answered with the user PIN, logs the handle in when
+    // a key operation arrives.
+    void OpenForEnrol(CSKFProvider& p, const std::string& container) {
+        m_store->SetDialogPin(kDev, kApp, CSKFProvider::kFixedPin);
+        ASSERT_EQ(p.Init_SM3("", kApp, container, ""), SAR_OK);
+    }
+
     std::string m_dir;
     std::string m_log;
     std::unique_ptr<softskf::Store> m_store;
