@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 namespace {
 
@@ -123,6 +124,18 @@ BYTE* Bytes(const std::string& s) { return reinterpret_cast<BYTE*>(const_cast<ch
 
 const BYTE* Aligned(const BYTE* field64) { return IsZeroBuf32(field64) ? field64 + 32 : field64; }
 
+// A buffer of the size a library reported; false when memory runs out (a
+// library may report any length).
+template <typename T>
+bool Allocate(std::vector<T>& v, size_t n) {
+    try {
+        v.assign(n, T());
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
 // Zero-terminated names lying one after another in the first `size` bytes of
 // buf. An empty name ends the list; a last name without terminator is taken
 // up to the size, never past it.
@@ -144,7 +157,8 @@ ULONG ReadNames(Call call, std::vector<std::string>& out) {
     ULONG rv = call(nullptr, &size);
     if (rv != SAR_OK) return rv;
     if (size == 0) return SAR_OK;
-    std::vector<char> buf(size, '\0');
+    std::vector<char> buf;
+    if (!Allocate(buf, size)) return SAR_FAIL;
     ULONG used = size;
     rv = call(buf.data(), &used);
     if (rv != SAR_OK) return rv;
@@ -449,7 +463,8 @@ ULONG CSKFProvider::ExportCert(std::string& cert, bool sigFlag) {
     ULONG len = 0;
     ULONG rv = m_fn.SKF_ExportCertificate(m_hContainer, sigFlag, nullptr, &len);
     if (rv != SAR_OK) return rv;
-    std::vector<BYTE> buf(std::max<ULONG>(len, 1));
+    std::vector<BYTE> buf;
+    if (!Allocate(buf, std::max<ULONG>(len, 1))) return SAR_FAIL;
     ULONG used = len;
     rv = m_fn.SKF_ExportCertificate(m_hContainer, sigFlag, buf.data(), &used);
     if (rv != SAR_OK) return rv;
@@ -483,8 +498,9 @@ ULONG CSKFProvider::GetCertList(std::vector<CertContext>& certList, bool signFla
                 if (rv != SAR_OK) continue;
                 ULONG len = 0;
                 rv = m_fn.SKF_ExportCertificate(hCont, signFlag, nullptr, &len);
+                std::vector<BYTE> buf;
+                if (rv == SAR_OK && !Allocate(buf, std::max<ULONG>(len, 1))) rv = SAR_FAIL;
                 if (rv == SAR_OK) {
-                    std::vector<BYTE> buf(std::max<ULONG>(len, 1));
                     ULONG used = len;
                     rv = m_fn.SKF_ExportCertificate(hCont, signFlag, buf.data(), &used);
                     if (rv == SAR_OK) {
@@ -596,8 +612,9 @@ ULONG CSKFProvider::SignRsa(std::string& sign, const std::string& msg, bool, ULO
     ULONG ulSignLen = 0;
     ULONG rv = m_fn.SKF_RSASignData(m_hContainer, Bytes(msg), static_cast<ULONG>(msg.size()), nullptr, &ulSignLen);
     log.Write("\n Sign SKF_RSASignData 1: %d\n", S(rv));
+    std::vector<BYTE> buf;
+    if (rv == SAR_OK && !Allocate(buf, static_cast<size_t>(ulSignLen) + 1)) rv = SAR_FAIL;
     if (rv == SAR_OK) {
-        std::vector<BYTE> buf(static_cast<size_t>(ulSignLen) + 1);
         ULONG used = ulSignLen;
         rv = m_fn.SKF_RSASignData(m_hContainer, Bytes(msg), static_cast<ULONG>(msg.size()), buf.data(), &used);
         log.Write("\n Sign SKF_RSASignData 2: %d\n", S(rv));
@@ -629,9 +646,12 @@ ULONG CSKFProvider::SignRsaWDC1(std::string& sign, const std::string& msg, bool,
         DWORD ulSignLen = 0;
         rv = m_fn.SKF_RSASignHash(m_hContainer, bSign, hHash, nullptr, &ulSignLen);
         if (rv == SAR_OK) {
-            std::vector<BYTE> buf(std::max<DWORD>(ulSignLen, 1));
+            std::vector<BYTE> buf;
             DWORD used = ulSignLen;
-            rv = m_fn.SKF_RSASignHash(m_hContainer, bSign, hHash, buf.data(), &used);
+            if (Allocate(buf, std::max<DWORD>(ulSignLen, 1)))
+                rv = m_fn.SKF_RSASignHash(m_hContainer, bSign, hHash, buf.data(), &used);
+            else
+                rv = SAR_FAIL;
             if (rv == SAR_OK) sign.assign(reinterpret_cast<const char*>(buf.data()), std::min(used, ulSignLen));
         }
     }

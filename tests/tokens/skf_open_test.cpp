@@ -17,6 +17,8 @@ bool TableIsEmpty(const SkfFunctionTable& t) {
     return std::memcmp(&t, &empty, sizeof(t)) == 0;
 }
 
+constexpr ULONG kSarInvalidHandle = 0x0A000005;  // GM/T 0016 SAR_INVALIDHANDLEERR
+
 std::string StatusText(ULONG v) { return std::to_string(static_cast<int>(v)); }
 
 }  // namespace
@@ -254,8 +256,19 @@ TEST_F(SkfTest, UnInitClosesWhatIsOpenAndCallsNothingOtherwise) {
     EXPECT_EQ(p.DeviceHandle(), nullptr);
     EXPECT_EQ(p.UnInit(), SAR_OK);
 
-    // The last close's status is the result.
+    // A second opening closes the first one's handles before connecting.
     ASSERT_EQ(p.Init("", "", "C1", ""), SAR_OK);
+    HCONTAINER first = p.ContainerHandle();
+    HAPPLICATION firstApp = p.GetAppHandle();
+    ASSERT_EQ(p.Init("", "", "C2", ""), SAR_OK);
+    ULONG type = 0;
+    EXPECT_EQ(p.Functions().SKF_GetContainerType(first, &type), kSarInvalidHandle);
+    std::vector<std::string> names;
+    EXPECT_EQ(p.GetContainerNameList(firstApp, names), kSarInvalidHandle);
+    EXPECT_EQ(p.Functions().SKF_GetContainerType(p.ContainerHandle(), &type), SAR_OK);
+    EXPECT_EQ(type, 1u);
+
+    // The last close's status is the result.
     ::setenv("SOFTSKF_FAIL", "SKF_DisConnectDev=0x0A0000E3", 1);
     EXPECT_EQ(p.UnInit(), 0x0A0000E3u);
     EXPECT_EQ(p.DeviceHandle(), nullptr);
