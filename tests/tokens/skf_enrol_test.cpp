@@ -199,6 +199,23 @@ TEST_F(SkfTest, GenCsrTwiceWithinOneSecondMakesTwoContainers) {
     EXPECT_EQ(Containers(*m_store, kApp).size(), 3u + 2u * static_cast<size_t>(tries + 1));
 }
 
+// The token hashes what SignRsa hands it with SHA-256, so a request that
+// names SHA-1 carries a signature that does not match: the request is
+// withheld, with status 0 (the caller sees an empty result).
+TEST_F(SkfTest, GenCsrWithholdsARequestWhoseSignatureDoesNotVerify) {
+    BuildToken();
+    CSKFProvider p(SKF_LIB);
+    OpenForEnrol(p, "C1");
+    const auto before = Containers(*m_store, kApp);
+    const csr_t csr = FullCsr(HASH_SHA1);
+    std::string der = "untouched";
+    EXPECT_EQ(p.GenCSR(&csr, der, true, ""), SAR_OK);
+    EXPECT_EQ(der, "untouched");
+    const std::string name = NewName(before, Containers(*m_store, kApp));
+    ASSERT_FALSE(name.empty());
+    EXPECT_FALSE(m_store->PublicKey(kDev, kApp, name, KeyUsage::Sign).empty()) << "the key pair stays";
+}
+
 TEST(SkfRandom, GenRand16DrawsFullBytes) {
     std::set<std::string> seen;
     bool sawFF = false;
