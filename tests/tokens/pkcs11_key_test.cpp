@@ -50,6 +50,12 @@ TEST_P(KeyTest, GetKeyReportsNoKeyWhenNothingMatches) {
     ASSERT_EQ(F()->C_DestroyObject(S(), other.pub), CKR_OK);
     EXPECT_EQ(half->GetKey(), CKR_KEY_HANDLE_INVALID);
     EXPECT_EQ(half->m_key, nullptr);
+    // The public half present, the private half gone.
+    KeyPair pubOnly = MakeRsa("public only");
+    std::unique_ptr<p11::Cert> publicHalf = CertFor(pubOnly, "public only");
+    ASSERT_EQ(F()->C_DestroyObject(S(), pubOnly.priv), CKR_OK);
+    EXPECT_EQ(publicHalf->GetKey(), CKR_KEY_HANDLE_INVALID);
+    EXPECT_EQ(publicHalf->m_key, nullptr);
     // A certificate object that no longer exists: the module's status.
     p11::Cert gone(0xdead, m_session, &m_dll);
     EXPECT_EQ(gone.GetKey(), CKR_OBJECT_HANDLE_INVALID);
