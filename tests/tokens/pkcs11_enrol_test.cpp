@@ -55,7 +55,8 @@ public:
         size_t len = 0;
         std::string sig(512, '\0');
         len = sig.size();
-        if (EVP_DigestSignInit(m.get(), nullptr, EVP_sha1(), nullptr, m_key.get()) != 1 ||
+        EVP_PKEY* signer = m_signWith ? m_signWith.get() : m_key.get();
+        if (EVP_DigestSignInit(m.get(), nullptr, EVP_sha1(), nullptr, signer) != 1 ||
             EVP_DigestSign(m.get(), reinterpret_cast<unsigned char*>(&sig[0]), &len,
                            reinterpret_cast<const unsigned char*>(data.data()), data.size()) != 1)
             return std::string();
@@ -63,6 +64,7 @@ public:
         return sig;
     }
     Owned<EVP_PKEY> m_key{EVP_RSA_gen(1024)};
+    Owned<EVP_PKEY> m_signWith;  // a key other than m_key, when set
     bool m_refuse = false;
     int m_signed = 0;
 };
@@ -111,6 +113,12 @@ TEST(CsrBuilder, EmptyWhenTheRequestCannotBeSignedOrDoesNotVerify) {
     keyless.m_key.reset();
     csr.SetDelegate(&keyless);
     EXPECT_EQ(csr.GenCsr(), "");
+
+    SoftDelegate mismatched;
+    mismatched.m_signWith.reset(EVP_RSA_gen(1024));
+    csr.SetDelegate(&mismatched);
+    EXPECT_EQ(csr.GenCsr(), "");
+    EXPECT_EQ(mismatched.m_signed, 1);
 
     // md5WithRSAEncryption named over a SHA-1 signature fails its own check.
     SoftDelegate sha1;
