@@ -1,0 +1,1 @@
+# list(APPEND PROVIDERS_SOURCES SMCertificate.cpp core/Certificate.cpp ...)

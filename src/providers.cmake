@@ -1,0 +1,1 @@
+# list(APPEND PROVIDERS_SOURCES SMProviderManager.cpp SMProvider.cpp ...)
