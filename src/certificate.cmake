@@ -1,1 +1,2 @@
-# list(APPEND PROVIDERS_SOURCES SMCertificate.cpp core/Certificate.cpp ...)
+# The certificate object: summary, signing and verification, encryption.
+list(APPEND PROVIDERS_SOURCES SMCertificate.cpp core/Certificate.cpp)
