@@ -4,7 +4,9 @@
 
 #include "core/CertificateInfo.h"
 
+#include <list>
 #include <string>
+#include <vector>
 
 enum hash_algo_t {
     HASH_NULL = 0,
@@ -40,3 +42,15 @@ struct csr_t {
     std::string L;
     hash_algo_t hash;
 };
+
+// Display names of a provider's listed certificates.
+typedef std::list<std::string> certlist;
+
+// Base64 DER of each certificate of the most recent enumeration of any
+// provider, in list order; shared by the whole process.
+extern std::vector<std::string> my_publist;
+
+// Splits s at every character of delim; empty pieces are kept and the rest
+// after the last delimiter is always appended (n delimiters: n + 1 pieces).
+void split(const std::string& s, const std::string& delim, std::vector<std::string>& ret);
+void split(const std::string& s, const std::string& delim, certlist& ret);

@@ -13,5 +13,10 @@ struct _CERTIFICATE_INFO_ {
     std::string OU;
     std::string PUB;  // the certificate in Base64
     int nKeys = 2;
+
+    // Whether this summary satisfies the query ci: every non-empty query
+    // field must equal ours ignoring ASCII case (the serial number also
+    // ignoring leading zeros). A null query matches nothing.
+    bool match(const _CERTIFICATE_INFO_* ci) const;
 };
 typedef _CERTIFICATE_INFO_ certificate_info_t;
