@@ -4,6 +4,7 @@
 
 #include "CSKFProvider.h"
 #include "store.h"
+#include "SM/sm2_asn1.h"
 
 #include <gtest/gtest.h>
 #include <openssl/bio.h>
@@ -11,6 +12,7 @@
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/rand.h>
 #include <openssl/x509.h>
 
 #include <cstdlib>
@@ -123,6 +125,57 @@ inline bool VerifyRsaSha256(EVP_PKEY* pub, const std::string& sig, const std::st
     if (EVP_DigestVerifyInit(md.get(), nullptr, EVP_sha256(), nullptr, pub) != 1) return false;
     return EVP_DigestVerify(md.get(), reinterpret_cast<const unsigned char*>(sig.data()), sig.size(),
                             reinterpret_cast<const unsigned char*>(msg.data()), msg.size()) == 1;
+}
+
+// The wrapped-key string and encrypted private key for an SM2 encryption key
+// pair, made for the container's signing key: the SM4 key SM2-encrypted to
+// signPub, the private key SM4-ECB-encrypted with it.
+struct Wrapped {
+    std::string key;     // X(32) | Y(32) | hash(32) | 4 skipped | cipher
+    std::string prikey;  // 32 bytes
+};
+
+inline std::string Pad32(const BIGNUM* bn) {
+    unsigned char b[32];
+    BN_bn2binpad(bn, b, 32);
+    return std::string(reinterpret_cast<char*>(b), 32);
+}
+
+inline Wrapped WrapForContainer(EVP_PKEY* signPub, EVP_PKEY* encKey) {
+    Wrapped w;
+    unsigned char sm4[16];
+    RAND_bytes(sm4, sizeof(sm4));
+
+    Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(signPub, nullptr));
+    size_t outLen = 0;
+    EXPECT_EQ(EVP_PKEY_encrypt_init(ctx.get()), 1);
+    EXPECT_EQ(EVP_PKEY_encrypt(ctx.get(), nullptr, &outLen, sm4, sizeof(sm4)), 1);
+    std::vector<unsigned char> ct(outLen);
+    EXPECT_EQ(EVP_PKEY_encrypt(ctx.get(), ct.data(), &outLen, sm4, sizeof(sm4)), 1);
+    const unsigned char* p = ct.data();
+    sm::EC_SM2_CIPHER* c = sm::d2i_EC_SM2_CIPHER(nullptr, &p, static_cast<long>(outLen));
+    EXPECT_NE(c, nullptr);
+    if (!c) return w;
+    w.key = Pad32(c->x) + Pad32(c->y) +
+            std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(c->hash)), 32) +
+            std::string(4, '\x55') +
+            std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(c->ciphertext)),
+                        ASN1_STRING_length(c->ciphertext));
+    sm::EC_SM2_CIPHER_free(c);
+
+    BIGNUM* d = nullptr;
+    EXPECT_EQ(EVP_PKEY_get_bn_param(encKey, OSSL_PKEY_PARAM_PRIV_KEY, &d), 1);
+    const std::string clear = Pad32(d);
+    BN_clear_free(d);
+    Owned<EVP_CIPHER_CTX> cc(EVP_CIPHER_CTX_new());
+    unsigned char out[48];
+    int n = 0, m = 0;
+    EXPECT_EQ(EVP_EncryptInit_ex(cc.get(), EVP_sm4_ecb(), nullptr, sm4, nullptr), 1);
+    EVP_CIPHER_CTX_set_padding(cc.get(), 0);
+    EXPECT_EQ(EVP_EncryptUpdate(cc.get(), out, &n, reinterpret_cast<const unsigned char*>(clear.data()), 32), 1);
+    EXPECT_EQ(EVP_EncryptFinal_ex(cc.get(), out + n, &m), 1);
+    w.prikey.assign(reinterpret_cast<char*>(out), static_cast<size_t>(n + m));
+    return w;
 }
 
 constexpr const char* kDev = "D1";
