@@ -226,8 +226,9 @@ TEST_F(SkfCertificate, ReopensItsOwnContainerOnceOnFirstUse)
     // A later enumeration leaves the shared binding on the other container.
     ASSERT_EQ(Export(kRsa, true), m_rsaSign);
     EXPECT_EQ(sm2->GetDER(), m_sm2Sign);
-    EXPECT_EQ(OpenCertName(*m_skf), "?");  // neither fixture certificate: the demo's SM2 one
-    // The encryption certificate object reads the container the binding is on now.
+    EXPECT_EQ(m_skf->ContainerName(), kSm2);
+    // An encryption certificate object gives the container's other certificate.
+    ASSERT_EQ(Export(kRsa, true), m_rsaSign);
     EXPECT_EQ(enc->GetDER(), m_sm2Enc);
 
     ASSERT_EQ(Export(kRsa, true), m_rsaSign);
