@@ -62,21 +62,22 @@ SMProvider::SMProvider(std::string& strname, int itype) : m_name(ResolveLibraryP
     if (m_itype != kSkf && m_itype != kPkcs11) return;
     // Loading runs the library's code in the service: only files that no
     // ordinary user (or a browser download) could have placed there.
-    if (!IsTrustedLibraryPath(m_name, nullptr)) return;
+    std::string real;
+    if (!IsTrustedLibraryPath(m_name, nullptr, &real)) return;
     if (m_itype == kSkf)
-        openSkf();
+        openSkf(real);
     else
-        openPkcs11();
+        openPkcs11(real);
 }
 
-void SMProvider::openSkf() {
-    m_skfProv = new CSKFProvider(m_name);
+void SMProvider::openSkf(const std::string& path) {
+    m_skfProv = new CSKFProvider(path);
     m_bisvalid = m_skfProv->Init("", "", "", "") == 0;
 }
 
-void SMProvider::openPkcs11() {
+void SMProvider::openPkcs11(const std::string& path) {
     pp11 = new p11::Pkcs11Dll();
-    if (!pp11->Load(m_name)) return;
+    if (!pp11->Load(path)) return;
     if (pp11->Initialize() != CKR_OK) return;
     std::vector<p11::Slot*> slots;
     if (pp11->GetSlotList(slots) != CKR_OK) {

@@ -75,8 +75,8 @@ public:
     unsigned long m_generation = 0;
 
 private:
-    void openSkf();
-    void openPkcs11();
+    void openSkf(const std::string& path);
+    void openPkcs11(const std::string& path);
     void clearCerts();
     int enumerateSkf(certificate_info_t& ci);
     int enumeratePkcs11(certificate_info_t& ci);

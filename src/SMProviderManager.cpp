@@ -28,7 +28,7 @@ bool SafeOwnerAndMode(const struct stat& st, bool sticky_allowed) {
 
 }  // namespace
 
-bool IsTrustedLibraryPath(const std::string& path, std::string* why) {
+bool IsTrustedLibraryPath(const std::string& path, std::string* why, std::string* realOut) {
     if (path.empty()) return Refuse(why, "empty path");
     std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
     if (!resolved) return Refuse(why, "cannot resolve " + path);
@@ -49,6 +49,7 @@ bool IsTrustedLibraryPath(const std::string& path, std::string* why) {
         if (!SafeOwnerAndMode(st, true))
             return Refuse(why, dir + " is not owned by root or is writable by group or others");
     }
+    if (realOut != nullptr) *realOut = real;
     return true;
 }
 

@@ -15,8 +15,10 @@ typedef std::map<std::string, SMProvider*> smproviders;
 // not writable by group or others, and every directory from / down to it
 // owned by root and not writable by group or others unless it carries the
 // sticky bit (as /tmp does). why, when given, receives the reason of a
-// refusal.
-bool IsTrustedLibraryPath(const std::string& path, std::string* why);
+// refusal; real, when given, the resolved path of a trusted file, which is
+// the one to load (a link in a writable place could be redirected between
+// the check and the loading, the resolved file cannot).
+bool IsTrustedLibraryPath(const std::string& path, std::string* why, std::string* real = nullptr);
 
 class SMProviderManager {
 public:
