@@ -64,9 +64,10 @@ bool hasEmptyType(const SM2_P7* p7)
 // The inner content info of signed and digested data. A content info without
 // a type is what detached signed data carries; it is written as an empty
 // SEQUENCE (30 00), which OpenSSL 3.0's template encoder refuses to produce
-// ("illegal zero content" for the empty OBJECT IDENTIFIER). Everything else is
-// handed to the SM2_P7 item unchanged, so 30 00 still does not decode: the
-// type is a required field.
+// ("illegal zero content" for the empty OBJECT IDENTIFIER). It is read back
+// the same way, as a content info without type or body, so that a detached
+// message this system made can be verified; everything else is handed to the
+// SM2_P7 item unchanged.
 int innerNew(ASN1_VALUE** pval, const ASN1_ITEM*)
 {
     *pval = reinterpret_cast<ASN1_VALUE*>(SM2_P7_new());
@@ -79,9 +80,26 @@ void innerFree(ASN1_VALUE** pval, const ASN1_ITEM*)
     *pval = nullptr;
 }
 
-int innerD2i(ASN1_VALUE** pval, const unsigned char** in, long len, const ASN1_ITEM*, int tag, int aclass, char opt,
-             ASN1_TLC* ctx)
+int innerD2i(ASN1_VALUE** pval, const unsigned char** in, long len, const ASN1_ITEM* it, int tag, int aclass,
+             char opt, ASN1_TLC* ctx)
 {
+    // An empty SEQUENCE (or the expected tag with length 0): no type, no body.
+    const int wantTag = tag == -1 ? V_ASN1_SEQUENCE : tag;
+    const int wantClass = tag == -1 ? V_ASN1_UNIVERSAL : (aclass & ASN1_TFLG_TAG_CLASS);
+    if (in != nullptr && *in != nullptr && len >= 2) {
+        const unsigned char* p = *in;
+        long plen = 0;
+        int ptag = 0;
+        int pclass = 0;
+        const int ret = ASN1_get_object(&p, &plen, &ptag, &pclass, len);
+        if (!(ret & 0x80) && !(ret & 0x01) && (ret & V_ASN1_CONSTRUCTED) && plen == 0 && ptag == wantTag && pclass == wantClass) {
+            if (*pval == nullptr && !innerNew(pval, it)) {
+                return 0;
+            }
+            *in = p;
+            return 1;
+        }
+    }
     return ASN1_item_ex_d2i(pval, in, len, ASN1_ITEM_rptr(SM2_P7), tag, aclass, opt, ctx);
 }
 

@@ -242,9 +242,23 @@ TEST_F(Sm2Message, AttachedContentStandsInForAnAbsentMessage)
     EXPECT_FALSE(SM2P7Verify(wrong.get(), nullptr, 0));
 }
 
-// The detached encoding (30 00 for the content info) is not read back by
-// d2i_SM2_P7, so the detached structure is the attached one with its content
-// dropped, as a caller holding the structure would have it.
+// A detached message as this system writes it (30 00 for the content info)
+// reads back and verifies against the message it was made for.
+TEST_F(Sm2Message, DetachedMessageVerifiesWithTheMessage)
+{
+    Sm2P7 p7 = decodeSm2(make("", rawSign(kContent)));
+    ASSERT_TRUE(p7);
+    ASSERT_EQ(sm::SM2_P7_ctrl(p7.get(), sm::SM2_P7_CTRL_GET_DETACHED, 0, nullptr), 1);
+    std::string msg = kContent;
+    EXPECT_TRUE(SM2P7Verify(p7.get(), &msg[0], static_cast<int>(msg.size())));
+    std::string other = kContent;
+    other.back() ^= 0x01;
+    EXPECT_FALSE(SM2P7Verify(p7.get(), &other[0], static_cast<int>(other.size())));
+    EXPECT_FALSE(SM2P7Verify(p7.get(), nullptr, 0)) << "no content and no message";
+}
+
+// The same with a structure whose content was dropped after decoding, as a
+// caller holding the structure would have it.
 TEST_F(Sm2Message, DetachedStructureVerifiesWithTheMessage)
 {
     Sm2P7 p7 = decodeSm2(make(kContent, rawSign(kContent)));
