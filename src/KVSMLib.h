@@ -26,8 +26,23 @@ public:
     void setCodePage(int codePage);
 
     // Handlers. Each writes one compact JSON result (or nothing) and returns its code.
+    // Provider commands ("pcode").
+    int getProvider(Json::Value command, std::string& output);
+    int genCSR(Json::Value command, std::string& output);
+    int impCert(Json::Value command, std::string& output);
+    int expCert(Json::Value command, std::string& output);
+    int deleteCert(Json::Value command, std::string& output);
+    int getCertList(Json::Value command, std::string& output);
+    int selectCert(Json::Value command, std::string& output);
     int getKeyCount(Json::Value command, std::string& output);
     int selectKey(Json::Value command, std::string& output);
+    // Certificate commands ("ccode"), on the session's selected certificate.
+    int getCertInfo(Json::Value command, std::string& output);
+    int sign(Json::Value command, std::string& output);
+    int verify(Json::Value command, std::string& output);
+    int encrypt(Json::Value command, std::string& output);
+    int decrypt(Json::Value command, std::string& output);
+    int setPin(Json::Value command, std::string& output);
 
     // Providers opened by this session, by the index the page sends as "pid".
     // Not owned: providers belong to the process-wide registry.
