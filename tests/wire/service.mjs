@@ -83,17 +83,20 @@ async function killAndWait(pids, graceMs = 2000) {
 /**
  * Runs the service in a fresh working directory and waits until both
  * listeners report their port.
- * @param {{readyTimeoutMs?: number}} [options]
+ * @param {{readyTimeoutMs?: number, env?: Record<string, string>}} [options]
+ *   env: variables added to (or replacing those of) this process's environment
  * @returns {Promise<Service>}
  */
-export async function startService({ readyTimeoutMs = 10000 } = {}) {
+export async function startService({ readyTimeoutMs = 10000, env } = {}) {
   try {
     await access(SERVICE_BIN, constants.X_OK);
   } catch {
     throw new Error(`no service binary at ${SERVICE_BIN}: build it, or set VAULTLINE_SERVICE`);
   }
   const cwd = await mkdtemp(join(tmpdir(), 'vaultline-wire-'));
-  const child = spawn(SERVICE_BIN, [], { cwd, stdio: ['ignore', 'pipe', 'pipe'] });
+  const child = spawn(SERVICE_BIN, [], {
+    cwd, stdio: ['ignore', 'pipe', 'pipe'], env: env ? { ...process.env, ...env } : process.env,
+  });
   running.add(child.pid);
   let output = '';
   const listeners = {};
