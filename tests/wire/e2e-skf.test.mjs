@@ -57,3 +57,67 @@ describe('SKF provider opening', () => {
     }
   });
 });
+
+/** The demo token's two signing certificates as the service lists them. */
+async function listAll(client) {
+  const r = await client.invoke({ pcode: 5, pid: 0, query: {} });
+  assert.equal(r.code, 0);
+  return r;
+}
+
+describe('SKF listing and selection', () => {
+  let all;
+  before(async () => {
+    all = await listAll(page);
+  });
+
+  test('an empty query lists both signing certificates with their DER', () => {
+    assert.equal(all.certnumber, 2);
+    assert.deepEqual(all.certlist.map((c) => c.certid), [0, 1]);
+    const subjects = all.certlist.map((c) => {
+      const f = join(work.dir, `listed-${c.certid}.der`);
+      writeFileSync(f, Buffer.from(c.pub, 'base64'));
+      return openssl(['x509', '-inform', 'DER', '-in', f, '-noout', '-subject', '-nameopt', 'utf8,sep_comma_plus']).toString();
+    });
+    assert.match(subjects[0], /OU=SM2 Signing/);
+    assert.match(subjects[1], /OU=RSA Signing/);
+    assert.equal(all.certlist[0].name, '测试用户');
+    assert.equal(all.certlist[1].name, 'Vaultline Demo User');
+  });
+
+  const serialOf = (c) => {
+    const f = join(work.dir, `serial-${c.certid}.der`);
+    writeFileSync(f, Buffer.from(c.pub, 'base64'));
+    return /serial=([0-9A-F]+)/.exec(openssl(['x509', '-inform', 'DER', '-in', f, '-noout', '-serial']).toString())[1];
+  };
+
+  const queries = [
+    { name: 'cn in other case', query: () => ({ cn: 'vaultline demo USER' }), want: [1] },
+    { name: 'upper CN wins over cn', query: () => ({ cn: 'Vaultline Demo User', CN: '测试用户' }), want: [0] },
+    { name: 'CN prefix matches nothing', query: () => ({ CN: 'Vaultline Demo' }), want: [] },
+    { name: 'serial in lower case with leading zeros', query: () => ({ sn: `000${serialOf(all.certlist[1]).toLowerCase()}` }), want: [1] },
+    { name: 'a subject matches nothing', query: () => ({ subject: 'CN=测试用户' }), want: [] },
+  ];
+  for (const { name, query, want } of queries) {
+    test(name, async () => {
+      const r = await page.invoke({ pcode: 5, pid: 0, query: query() });
+      assert.equal(r.certnumber, want.length);
+      assert.deepEqual((r.certlist ?? []).map((c) => c.pub), want.map((i) => all.certlist[i].pub));
+    });
+  }
+
+  test('selection by position from 1, certificate info, setPin', async () => {
+    await listAll(page);
+    for (const [pos, entry] of [[1, all.certlist[0]], [2, all.certlist[1]]]) {
+      assert.equal((await page.invoke({ pcode: 6, pid: 0, type: 1, certid: pos })).code, 0);
+      const info = await page.invoke({ ccode: 0, pid: 0 });
+      assert.equal(info.code, 1);
+      assert.deepEqual(Object.keys(info.certinfo).sort(), ['c', 'cn', 'e', 'o', 'ou', 'pub', 'sn', 'subject']);
+      for (const v of Object.values(info.certinfo)) assert.equal(typeof v, 'string');
+      assert.equal(info.certinfo.pub, entry.pub);
+      assert.equal(info.certinfo.cn, entry.name);
+      assert.equal(info.certinfo.sn, serialOf(entry));
+    }
+    assert.deepEqual(await page.invoke({ ccode: 5, pid: 0, pin: '1234' }), { ccode: 5, code: -2, pid: 0 });
+  });
+});
