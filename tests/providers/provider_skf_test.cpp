@@ -7,6 +7,7 @@
 #include "core/base64.h"
 #include "skf_fixture.h"
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -127,6 +128,7 @@ TEST_F(SkfProviderTest, RegistryOpensOnceRefusesUntrustedAndRetries) {
     ASSERT_EQ(::chmod(dir.c_str(), 0777), 0);
     EXPECT_EQ(m_reg.obtainProvider(copy, 3, &d), 2);
     EXPECT_EQ(d, nullptr);
+    EXPECT_EQ(::dlopen(copy.c_str(), RTLD_LAZY | RTLD_NOLOAD), nullptr);  // refused before any of its code ran
     ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
     ASSERT_EQ(::chown(copy.c_str(), 65534, 0), 0);
     EXPECT_EQ(m_reg.obtainProvider(copy, 3, &d), 2);
@@ -135,6 +137,9 @@ TEST_F(SkfProviderTest, RegistryOpensOnceRefusesUntrustedAndRetries) {
     EXPECT_EQ(m_reg.obtainProvider(copy, 3, &d), 0);
     EXPECT_NE(d, nullptr);
     EXPECT_NE(d, a);
+    void* loaded = ::dlopen(copy.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    EXPECT_NE(loaded, nullptr);
+    if (loaded != nullptr) ::dlclose(loaded);  // drops only the reference taken here
 
     std::string unknownType = SKF_LIB + std::string("/../") + fs::path(SKF_LIB).filename().string();
     EXPECT_EQ(m_reg.obtainProvider(unknownType, 5, &d), 2);
