@@ -14,8 +14,8 @@ import {
 } from './tokens.mjs';
 
 const b64 = (s) => Buffer.from(s).toString('base64');
-const OID_GM_SIGNED = '2a811ccf550602'; // 1.2.156.10197.6.1.4.2.2
-const OID_GM_DATA = '2a811ccf550601';
+const OID_GM_SIGNED = '2a811ccf5506010402' + '02'; // 1.2.156.10197.6.1.4.2.2
+const OID_GM_DATA = '2a811ccf5506010402' + '01'; // 1.2.156.10197.6.1.4.2.1
 
 let service;
 let token;
@@ -119,5 +119,114 @@ describe('SKF listing and selection', () => {
       assert.equal(info.certinfo.sn, serialOf(entry));
     }
     assert.deepEqual(await page.invoke({ ccode: 5, pid: 0, pin: '1234' }), { ccode: 5, code: -2, pid: 0 });
+  });
+});
+
+/** Verifies with OpenSSL a bare RSA PKCS#1 signature with the given digest. */
+function opensslRsaVerify(pubPem, digest, msg, sig) {
+  const tag = Math.random().toString(36).slice(2);
+  const pub = join(work.dir, `rsapub-${tag}.pem`);
+  const m = join(work.dir, `rsamsg-${tag}`);
+  const s = join(work.dir, `rsasig-${tag}`);
+  writeFileSync(pub, pubPem);
+  writeFileSync(m, msg);
+  writeFileSync(s, sig);
+  const r = runStatus('openssl', ['dgst', `-${digest}`, '-verify', pub, '-signature', s, m]);
+  return r.status === 0 && /Verified OK/.test(r.out);
+}
+
+describe('SKF signing, checked by the service and by OpenSSL', () => {
+  const message = Buffer.from('签名 wire message #1\n');
+  const changed = Buffer.from('签名 wire message #2\n');
+  // position: 1 the SM2 container, 2 the RSA container (container order).
+  // 0x4006 comes before the other RSA flags: once the plain RSA signing has
+  // run on the library binding, the WDC1 variant no longer digests on the
+  // token and the software token refuses a signature without a digest.
+  const cases = [
+    { flags: 0x4006, pos: 2, form: 'attached', digest: 'sha256' },
+    { flags: 0x05, pos: 1, form: 'attached' },
+    { flags: 0x15, pos: 1, form: 'detached' },
+    { flags: 0x25, pos: 1, form: 'raw' },
+    { flags: 0x2025, pos: 1, form: 'raw' },
+    { flags: 0x4005, pos: 1, form: 'attached' },
+    { flags: 0x06, pos: 2, form: 'attached', digest: 'sha256' },
+    { flags: 0x16, pos: 2, form: 'detached', digest: 'sha256' },
+    { flags: 0x26, pos: 2, form: 'raw', digest: 'sha256' },
+  ];
+  for (const { flags, pos, form, digest } of cases) {
+    const sm2 = pos === 1;
+    test(`flags 0x${flags.toString(16)} on the ${sm2 ? 'SM2' : 'RSA'} certificate (${form})`, async () => {
+      const list = await listAll(page);
+      const certDer = Buffer.from(list.certlist[pos - 1].pub, 'base64');
+      assert.equal((await page.invoke({ pcode: 6, pid: 0, type: 1, certid: pos })).code, 0);
+      const r = await page.invoke({ ccode: 1, pid: 0, sign: b64(message), flags });
+      assert.equal(r.code, 0, JSON.stringify(r));
+      const signed = Buffer.from(r.signed, 'base64');
+
+      const withMsg = form === 'attached' ? {} : { msg: b64(message) };
+      assert.deepEqual(await page.invoke({ ccode: 2, pid: 0, signed: r.signed, flags, ...withMsg }),
+        { ccode: 2, code: 0, pid: 0, verify: 1 });
+      if (form !== 'attached') {
+        const bad = await page.invoke({ ccode: 2, pid: 0, signed: r.signed, flags, msg: b64(changed) });
+        assert.equal(bad.verify, 0);
+        assert.notEqual(bad.code, 0);
+      }
+
+      const pubPem = certPubPem(work.dir, certDer);
+      if (sm2) {
+        let sig;
+        if (form === 'raw') {
+          assert.equal(signed.length, 64);
+          sig = rawSm2ToDer(signed);
+        } else {
+          const p = parseSignedData(signed);
+          assert.equal(p.contentTypeOid, OID_GM_SIGNED);
+          if (form === 'attached') {
+            assert.equal(p.innerOid, OID_GM_DATA);
+            assert.deepEqual(p.content, message);
+          } else {
+            assert.equal(p.content, null);
+          }
+          assert.equal(p.signature.length, 64, 'the signer carries r||s');
+          sig = rawSm2ToDer(p.signature);
+        }
+        assert.ok(opensslSm2Verify(work.dir, pubPem, message, sig), 'OpenSSL SM2 verifies');
+        assert.ok(!opensslSm2Verify(work.dir, pubPem, changed, sig), 'OpenSSL SM2 rejects a changed message');
+      } else if (form === 'raw') {
+        assert.ok(opensslRsaVerify(pubPem, digest, message, signed), 'OpenSSL RSA verifies');
+        assert.ok(!opensslRsaVerify(pubPem, digest, changed, signed));
+      } else {
+        const content = form === 'detached' ? message : undefined;
+        const v = opensslCmsVerify(work.dir, signed, content);
+        assert.ok(v.ok, v.out);
+        if (form === 'detached') assert.ok(!opensslCmsVerify(work.dir, signed, changed).ok);
+        assert.equal(parseSignedData(signed).digestAlg, '608648016503040201'); // SHA-256
+      }
+    });
+  }
+
+  test('an attached message with its content changed verifies as 0', async () => {
+    await listAll(page);
+    for (const [pos, flags] of [[1, 0x05], [2, 0x06]]) {
+      assert.equal((await page.invoke({ pcode: 6, pid: 0, type: 1, certid: pos })).code, 0);
+      const r = await page.invoke({ ccode: 1, pid: 0, sign: b64(message), flags });
+      const signed = Buffer.from(r.signed, 'base64');
+      const at = signed.indexOf(message);
+      assert.ok(at > 0);
+      signed.set(changed, at);
+      const v = await page.invoke({ ccode: 2, pid: 0, signed: signed.toString('base64'), flags });
+      assert.equal(v.verify, 0, `position ${pos}`);
+    }
+  });
+
+  test('encrypt and decrypt on an SKF certificate give 4 and 5', async () => {
+    await listAll(page);
+    assert.equal((await page.invoke({ pcode: 6, pid: 0, type: 1, certid: 1 })).code, 0);
+    const enc = await page.invoke({ ccode: 3, pid: 0, plain: 'abc', type: 0 });
+    assert.equal(enc.code, 4);
+    assert.equal(enc.cipher, '');
+    const dec = await page.invoke({ ccode: 4, pid: 0, cipher: b64('abc'), type: 0 });
+    assert.equal(dec.code, 5);
+    assert.equal(dec.plain, '');
   });
 });

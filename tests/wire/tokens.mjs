@@ -3,7 +3,7 @@
 // the OpenSSL command line as the independent checker of what the service
 // signs, encrypts and requests.
 
-import { execFileSync } from 'node:child_process';
+import { execFileSync, spawnSync } from 'node:child_process';
 import { copyFileSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { dirname, join, resolve } from 'node:path';
@@ -42,14 +42,8 @@ export function run(cmd, args, { env, input } = {}) {
 
 /** Runs a program and returns {status, out} (stdout + stderr) without throwing. */
 export function runStatus(cmd, args, { env, input } = {}) {
-  try {
-    const out = execFileSync(cmd, args, {
-      env: env ? { ...process.env, ...env } : process.env, input, stdio: ['pipe', 'pipe', 'pipe'],
-    });
-    return { status: 0, out: out.toString('latin1') };
-  } catch (err) {
-    return { status: err.status ?? -1, out: `${err.stdout ?? ''}${err.stderr ?? ''}` };
-  }
+  const r = spawnSync(cmd, args, { env: env ? { ...process.env, ...env } : process.env, input });
+  return { status: r.status ?? -1, out: `${r.stdout?.toString('latin1') ?? ''}${r.stderr?.toString('latin1') ?? ''}` };
 }
 
 export const openssl = (args, opts) => run('openssl', args, opts);
@@ -170,11 +164,11 @@ export function parseSignedData(der) {
   const contentTypeOid = top[0].body.toString('hex');
   const sd = derChildren(top[1].body, 0); // [0] EXPLICIT -> SignedData
   const encap = derChildren(sd[2].whole, 0);
-  const innerOid = encap[0].body.toString('hex');
+  const innerOid = encap.length ? encap[0].body.toString('hex') : null;
   let content = null;
   if (encap.length > 1) {
     const octet = derChildren(encap[1].whole, 0)[0];
-    content = Buffer.from(octet.body);
+    content = octet ? Buffer.from(octet.body) : Buffer.alloc(0);
   }
   const signerInfos = sd[sd.length - 1];
   const signer = derChildren(signerInfos.whole, 0)[0];
