@@ -8,7 +8,7 @@ import { join } from 'node:path';
 import { after, before, describe, test } from 'node:test';
 import { startService } from './service.mjs';
 import {
-  certPubPem, derChildren, issue, makeRsaCa, makeSkfDemo, openssl, opensslCmsVerify,
+  certPubPem, issue, makeRsaCa, makeSkfDemo, openssl, opensslCmsVerify,
   opensslSm2Verify, pageClient, parseSignedData, rawSm2ToDer, runStatus, SM2_ID, SOFTSKF_LIB,
   tempDir,
 } from './tokens.mjs';
@@ -229,4 +229,52 @@ describe('SKF signing, checked by the service and by OpenSSL', () => {
     assert.equal(dec.code, 5);
     assert.equal(dec.plain, '');
   });
+});
+
+describe('SKF enrolment', () => {
+  let ca;
+  before(() => {
+    const d = join(work.dir, 'ca');
+    mkdirSync(d);
+    ca = makeRsaCa(d);
+  });
+
+  /** The Base64 "csr" as PEM text, with OpenSSL's verdict on its self-signature. */
+  function checkRequest(csr, sm2) {
+    const pem = Buffer.from(csr, 'base64').toString('latin1');
+    assert.match(pem, /^-----BEGIN CERTIFICATE REQUEST-----\n/);
+    const f = join(work.dir, `req-${Math.random().toString(36).slice(2)}.pem`);
+    writeFileSync(f, pem);
+    const args = ['req', '-verify', '-noout', '-in', f, '-subject', '-pubkey'];
+    if (sm2) args.push('-vfyopt', `distid:${SM2_ID}`);
+    const r = runStatus('openssl', args);
+    assert.match(r.out, /verify OK/, r.out);
+    assert.doesNotMatch(r.out, /fail/i, r.out);
+    const pubPem = /-----BEGIN PUBLIC KEY-----[\s\S]+?-----END PUBLIC KEY-----\n/.exec(r.out)[0];
+    return { pem, pubPem, out: r.out };
+  }
+
+  const cases = [
+    { name: 'SM2 request with SM3', csrinfo: { CN: 'Wire SM2 Enrol', O: 'Wire', hash: 6 }, sm2: true },
+    { name: 'RSA 2048 request with SHA-256', csrinfo: { CN: 'Wire RSA Enrol', O: 'Wire', hash: 7, keySize: 2048 }, sm2: false },
+  ];
+  for (const { name, csrinfo, sm2 } of cases) {
+    test(`${name}: request, issue, import, listed`, async () => {
+      const r = await page.invoke({ pcode: 1, pid: 0, csrinfo });
+      assert.equal(r.code, 0, JSON.stringify(r));
+      const { pubPem, out } = checkRequest(r.csr, sm2);
+      assert.match(out, new RegExp(`CN ?= ?${csrinfo.CN}`));
+      const pubFile = join(work.dir, `enrol-pub-${csrinfo.hash}.pem`);
+      writeFileSync(pubFile, pubPem);
+      assert.match(openssl(['pkey', '-pubin', '-in', pubFile, '-noout', '-text']).toString(),
+        sm2 ? /ASN1 OID: SM2/ : /Public-Key: \(2048 bit\)/);
+
+      const der = issue(ca, { pubPem, subject: `/O=Wire/CN=${csrinfo.CN}` });
+      assert.deepEqual(await page.invoke({ pcode: 2, pid: 0, data: der.toString('base64'), format: 0 }),
+        { code: 0, pcode: 2, pid: 0 });
+      const listed = await page.invoke({ pcode: 5, pid: 0, query: { CN: csrinfo.CN } });
+      assert.equal(listed.certnumber, 1);
+      assert.equal(listed.certlist[0].pub, der.toString('base64'));
+    });
+  }
 });
