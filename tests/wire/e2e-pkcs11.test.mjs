@@ -1,0 +1,175 @@
+// End to end over HTTPS with the page client against a SoftHSM2 token behind
+// the PKCS#11 forwarding module: listing and selection, signing and
+// encryption checked by OpenSSL with the same key, enrolment and export, and
+// how two page sessions share a provider.
+
+import assert from 'node:assert/strict';
+import { mkdirSync, readFileSync, writeFileSync } from 'node:fs';
+import { join } from 'node:path';
+import { after, before, describe, test } from 'node:test';
+import { startService } from './service.mjs';
+import {
+  issue, makeRsaCa, makeSoftHsm, openssl, opensslCmsVerify, P11FORWARD, pageClient,
+  parseSignedData, rawInvoke, rawJsonString, runStatus, tempDir,
+} from './tokens.mjs';
+
+const b64 = (s) => Buffer.from(s).toString('base64');
+const OPEN = { pcode: 0, name: P11FORWARD, type: 4 };
+const SUBJECT_CN = 'Wire PKCS11 User';
+const OID = { sha1: '2b0e03021a', md5: '2a864886f70d0205', sha256: '608648016503040201' };
+
+let service;
+let hsm;
+let work;
+let ca;
+let keyPem;
+let certDer;
+let page;
+
+before(async () => {
+  hsm = makeSoftHsm();
+  work = tempDir('p11-work');
+  const caDir = join(work.dir, 'ca');
+  mkdirSync(caDir);
+  ca = makeRsaCa(caDir);
+  // An RSA key OpenSSL also holds, put on the token with its certificate.
+  const keyFile = join(work.dir, 'key.pem');
+  openssl(['genpkey', '-algorithm', 'RSA', '-pkeyopt', 'rsa_keygen_bits:2048', '-out', keyFile]);
+  keyPem = readFileSync(keyFile, 'utf8');
+  openssl(['pkcs8', '-topk8', '-nocrypt', '-in', keyFile, '-outform', 'DER', '-out', join(work.dir, 'key.der')]);
+  openssl(['pkey', '-in', keyFile, '-pubout', '-outform', 'DER', '-out', join(work.dir, 'pub.der')]);
+  const pubPem = openssl(['pkey', '-in', keyFile, '-pubout']).toString();
+  certDer = issue(ca, { pubPem, subject: `/O=Wire/CN=${SUBJECT_CN}` });
+  writeFileSync(join(work.dir, 'cert.der'), certDer);
+  hsm.p11(['--write-object', join(work.dir, 'key.der'), '--type', 'privkey', '--id', '01', '--label', 'k1']);
+  hsm.p11(['--write-object', join(work.dir, 'pub.der'), '--type', 'pubkey', '--id', '01', '--label', 'k1']);
+  hsm.p11(['--write-object', join(work.dir, 'cert.der'), '--type', 'cert', '--id', '01', '--label', 'c1']);
+
+  service = await startService({ env: hsm.env });
+  page = pageClient(service);
+});
+
+after(async () => {
+  await service?.stop();
+  hsm?.remove();
+  work?.remove();
+});
+
+function file(name, data) {
+  const f = join(work.dir, `${name}-${Math.random().toString(36).slice(2)}`);
+  writeFileSync(f, data);
+  return f;
+}
+
+/** Lists with a query on the test certificate's CN and selects it. */
+async function selectTestCert(client = page) {
+  const list = await client.invoke({ pcode: 5, pid: 0, query: { CN: SUBJECT_CN } });
+  assert.equal(list.code, 0, JSON.stringify(list));
+  assert.equal(list.certnumber, 1);
+  assert.equal(list.certlist[0].certid, 0);
+  assert.equal((await client.invoke({ pcode: 6, pid: 0, type: 1, certid: 0 })).code, 0);
+  return list;
+}
+
+describe('PKCS#11 provider before any listing', () => {
+  test('opens with 0 and refuses a request with -2', async () => {
+    assert.deepEqual(await page.invoke(OPEN), { code: 0, pcode: 0, pid: 0 });
+    assert.deepEqual(await page.invoke({ pcode: 1, pid: 0, csrinfo: { CN: 'too early', hash: 7 } }),
+      { code: -2, csr: '', pcode: 1, pid: 0 });
+  });
+});
+
+describe('PKCS#11 listing and selection', () => {
+  test('an empty query lists the certificate from 0 with its DER', async () => {
+    const r = await page.invoke({ pcode: 5, pid: 0, query: {} });
+    assert.equal(r.code, 0);
+    assert.equal(r.certnumber, 1);
+    assert.deepEqual(r.certlist, [{ certid: 0, name: SUBJECT_CN, pub: certDer.toString('base64') }]);
+  });
+
+  test('selection from 0; positions past the end give -2', async () => {
+    await selectTestCert();
+    const info = await page.invoke({ ccode: 0, pid: 0 });
+    assert.equal(info.code, 1);
+    assert.equal(info.certinfo.pub, certDer.toString('base64'));
+    assert.equal(info.certinfo.cn, SUBJECT_CN);
+    assert.equal(info.certinfo.o, 'Wire');
+    for (const certid of [1, -1]) {
+      assert.equal((await page.invoke({ pcode: 6, pid: 0, type: 1, certid })).code, -2, `certid ${certid}`);
+    }
+  });
+});
+
+describe('PKCS#11 signing, checked by the service and by OpenSSL', () => {
+  const message = Buffer.from('PKCS#11 wire message ✓\n');
+  const changed = Buffer.from('PKCS#11 wire message ✗\n');
+  const cases = [
+    { flags: 0x00, form: 'attached', digest: 'sha1' },
+    { flags: 0x03, form: 'attached', digest: 'md5' },
+    { flags: 0x06, form: 'attached', digest: 'sha256' },
+    { flags: 0x16, form: 'detached', digest: 'sha256' },
+    { flags: 0x26, form: 'raw', digest: 'sha256' },
+  ];
+  for (const { flags, form, digest } of cases) {
+    test(`flags 0x${flags.toString(16)} (${form}, ${digest})`, async () => {
+      await selectTestCert();
+      const r = await page.invoke({ ccode: 1, pid: 0, sign: b64(message), flags });
+      assert.equal(r.code, 0, JSON.stringify(r));
+      const signed = Buffer.from(r.signed, 'base64');
+      const withMsg = form === 'attached' ? {} : { msg: b64(message) };
+      assert.deepEqual(await page.invoke({ ccode: 2, pid: 0, signed: r.signed, flags, ...withMsg }),
+        { ccode: 2, code: 0, pid: 0, verify: 1 });
+      if (form !== 'attached') {
+        const bad = await page.invoke({ ccode: 2, pid: 0, signed: r.signed, flags, msg: b64(changed) });
+        assert.equal(bad.verify, 0);
+      }
+      if (form === 'raw') {
+        const pub = file('pub', openssl(['pkey', '-pubout'], { input: keyPem }));
+        const check = (m) => runStatus('openssl', ['dgst', `-${digest}`, '-verify', pub,
+          '-signature', file('sig', signed), file('msg', m)]).out;
+        assert.match(check(message), /Verified OK/);
+        assert.doesNotMatch(check(changed), /Verified OK/);
+      } else {
+        const p = parseSignedData(signed);
+        assert.equal(p.digestAlg, OID[digest]);
+        const v = opensslCmsVerify(work.dir, signed, form === 'detached' ? message : undefined);
+        assert.ok(v.ok, v.out);
+        if (form === 'attached') assert.deepEqual(p.content, message);
+        else assert.ok(!opensslCmsVerify(work.dir, signed, changed).ok);
+      }
+    });
+  }
+});
+
+describe('PKCS#11 encryption', () => {
+  const opensslDecrypt = (cipher) => openssl(['pkeyutl', '-decrypt', '-inkey', file('key', keyPem),
+    '-in', file('cipher', cipher)]);
+  const opensslEncrypt = (plain) => openssl(['pkeyutl', '-encrypt', '-pubin', '-inkey',
+    file('pub', openssl(['pkey', '-pubout'], { input: keyPem })), '-in', file('plain', plain)]);
+
+  test('"abc" encrypted by the service decrypts in the service and in OpenSSL', async () => {
+    await selectTestCert();
+    const enc = await page.invoke({ ccode: 3, pid: 0, plain: 'abc', type: 0 });
+    assert.equal(enc.code, 0, JSON.stringify(enc));
+    const cipher = Buffer.from(enc.cipher, 'base64');
+    assert.equal(cipher.length, 256);
+    assert.deepEqual(opensslDecrypt(cipher), Buffer.from('abc'));
+    assert.deepEqual(await page.invoke({ ccode: 4, pid: 0, cipher: enc.cipher, type: 0 }),
+      { ccode: 4, code: 0, pid: 0, plain: 'abc' });
+  });
+
+  const plains = [
+    { name: 'UTF-8 text', bytes: Buffer.from('签名 "quoted" \\ back') },
+    { name: 'bytes that are not UTF-8', bytes: Buffer.from([0xff, 0x80, 0xc3, 0x28, 0x41, 0xfe, 0xe2, 0x82]) },
+    { name: 'control bytes', bytes: Buffer.from([0x01, 0x0a, 0x1f, 0x7f, 0x09, 0x22]) },
+  ];
+  for (const { name, bytes } of plains) {
+    test(`OpenSSL's encryption of ${name} reaches the page byte for byte`, async () => {
+      await selectTestCert();
+      const cipher = opensslEncrypt(bytes);
+      const body = await rawInvoke(service, page.id, { ccode: 4, pid: 0, cipher: cipher.toString('base64'), type: 0 });
+      assert.match(body.toString('latin1'), /"code":0/);
+      assert.deepEqual(rawJsonString(body, 'plain'), bytes);
+    });
+  }
+});
