@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-enum hash_algo_t {
+// Fixed underlying type: the value comes from a page and may be any int.
+enum hash_algo_t : int {
     HASH_NULL = 0,
     HASH_MD2 = 1,
     HASH_MD4 = 2,
