@@ -173,3 +173,98 @@ describe('PKCS#11 encryption', () => {
     });
   }
 });
+
+describe('PKCS#11 enrolment and export', () => {
+  test('the default hash (MD5) gives code 0 and no request', async () => {
+    await selectTestCert();
+    assert.deepEqual(await page.invoke({ pcode: 1, pid: 0, csrinfo: { CN: 'Wire MD5' } }),
+      { code: 0, csr: '', pcode: 1, pid: 0 });
+  });
+
+  test('SHA-256 request, issued, imported, listed and exported', async () => {
+    await selectTestCert();
+    const cn = 'Wire PKCS11 Enrol';
+    const r = await page.invoke({ pcode: 1, pid: 0, csrinfo: { CN: cn, O: 'Wire', hash: 7 } });
+    assert.equal(r.code, 0, JSON.stringify(r));
+    const der = Buffer.from(r.csr, 'base64');
+    assert.equal(der[0], 0x30, 'a DER request, not PEM');
+    const v = runStatus('openssl', ['req', '-verify', '-noout', '-inform', 'DER', '-in', file('csr', der),
+      '-subject', '-pubkey', '-text']);
+    assert.match(v.out, /verify OK/, v.out);
+    assert.doesNotMatch(v.out, /fail/i, v.out);
+    assert.match(v.out, new RegExp(`CN ?= ?${cn}`));
+    // The token's request key always signs with SHA-1, and the request names what was signed.
+    assert.match(v.out, /Signature Algorithm: sha1WithRSAEncryption/);
+    assert.match(v.out, /Public-Key: \(2048 bit\)/);
+    const pubPem = /-----BEGIN PUBLIC KEY-----[\s\S]+?-----END PUBLIC KEY-----\n/.exec(v.out)[0];
+
+    const issued = issue(ca, { pubPem, subject: `/O=Wire/CN=${cn}` });
+    assert.deepEqual(await page.invoke({ pcode: 2, pid: 0, data: issued.toString('base64'), format: 0 }),
+      { code: 0, pcode: 2, pid: 0 });
+    const all = await page.invoke({ pcode: 5, pid: 0, query: {} });
+    assert.equal(all.certnumber, 2);
+    const at = all.certlist.findIndex((c) => c.pub === issued.toString('base64'));
+    assert.ok(at >= 0, 'the imported certificate is listed');
+    assert.equal(all.certlist[at].name, cn);
+
+    for (const [certid, want] of [[at, issued], [1 - at, certDer]]) {
+      const e = await page.invoke({ pcode: 3, pid: 0, certid });
+      assert.equal(e.code, 0);
+      const once = Buffer.from(e.data, 'base64').toString('latin1');
+      assert.deepEqual(Buffer.from(once, 'base64'), want);
+    }
+    assert.equal((await page.invoke({ pcode: 3, pid: 0, certid: 2 })).code, -2);
+
+    // The new key signs: the certificate OpenSSL issued checks its signature.
+    assert.equal((await page.invoke({ pcode: 6, pid: 0, type: 1, certid: at })).code, 0);
+    const s = await page.invoke({ ccode: 1, pid: 0, sign: b64('enrolled'), flags: 0x06 });
+    assert.equal(s.code, 0);
+    assert.ok(opensslCmsVerify(work.dir, Buffer.from(s.signed, 'base64')).ok);
+  });
+
+  test('a certificate whose key is not on the token is not imported', async () => {
+    await selectTestCert();
+    const other = openssl(['genpkey', '-algorithm', 'RSA', '-pkeyopt', 'rsa_keygen_bits:2048']);
+    const pubPem = openssl(['pkey', '-pubout'], { input: other }).toString();
+    const der = issue(ca, { pubPem, subject: '/CN=Wire Stranger' });
+    assert.equal((await page.invoke({ pcode: 2, pid: 0, data: der.toString('base64'), format: 0 })).code, -2);
+    assert.equal((await page.invoke({ pcode: 5, pid: 0, query: { CN: 'Wire Stranger' } })).certnumber, 0);
+  });
+
+  test('deleteCert is -1', async () => {
+    await selectTestCert();
+    assert.deepEqual(await page.invoke({ pcode: 4, pid: 0, certid: 0 }), { certid: 0, code: -1, pcode: 4, pid: 0 });
+    assert.equal((await page.invoke({ pcode: 5, pid: 0, query: { CN: SUBJECT_CN } })).certnumber, 1);
+  });
+});
+
+describe('two page sessions on one provider', () => {
+  test('the provider and its list are shared, selections are not', async () => {
+    const a = pageClient(service);
+    const b = pageClient(service);
+    // The provider exists in the process already: each new session gets it as its own 0.
+    for (const c of [a, b]) assert.deepEqual(await c.invoke(OPEN), { code: 0, pcode: 0, pid: 0 });
+    const list = await a.invoke({ pcode: 5, pid: 0, query: { CN: SUBJECT_CN } });
+    assert.equal(list.certnumber, 1);
+
+    // No selection in either session yet: every certificate command gives -2 and empty fields.
+    const none = [
+      [{ ccode: 0, pid: 0 }, { ccode: 0, code: -2, pid: 0, certinfo: { subject: '', sn: '', cn: '', c: '', e: '', o: '', ou: '', pub: '' } }],
+      [{ ccode: 1, pid: 0, sign: b64('x'), flags: 0 }, { ccode: 1, code: -2, pid: 0, signed: '' }],
+      [{ ccode: 2, pid: 0, signed: b64('x'), flags: 0x26, msg: b64('x') }, { ccode: 2, code: -2, pid: 0, verify: 0 }],
+      [{ ccode: 3, pid: 0, plain: 'abc', type: 0 }, { ccode: 3, code: -2, pid: 0, cipher: '' }],
+      [{ ccode: 4, pid: 0, cipher: b64('x'), type: 0 }, { ccode: 4, code: -2, pid: 0, plain: '' }],
+    ];
+    for (const [cmd, want] of none) assert.deepEqual(await b.invoke(cmd), want, JSON.stringify(cmd));
+
+    // b selects from the list a made, without listing itself.
+    assert.equal((await b.invoke({ pcode: 6, pid: 0, type: 1, certid: 0 })).code, 0);
+    const info = await b.invoke({ ccode: 0, pid: 0 });
+    assert.equal(info.code, 1);
+    assert.equal(info.certinfo.pub, list.certlist[0].pub);
+    // ... which is still no selection for a.
+    for (const [cmd, want] of none) assert.deepEqual(await a.invoke(cmd), want, JSON.stringify(cmd));
+    const s = await b.invoke({ ccode: 1, pid: 0, sign: b64('by b'), flags: 0x06 });
+    assert.equal(s.code, 0);
+  });
+});
