@@ -15,7 +15,7 @@
 
 #include <cstdio>
 #include <memory>
-#include <stdexcept>
+#include <map>
 
 namespace p11 = korvane::crypto::pkcs11;
 
