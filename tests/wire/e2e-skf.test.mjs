@@ -8,9 +8,9 @@ import { join } from 'node:path';
 import { after, before, describe, test } from 'node:test';
 import { startService } from './service.mjs';
 import {
-  certPubPem, issue, makeRsaCa, makeSkfDemo, openssl, opensslCmsVerify,
+  certPubPem, derChildren, issue, makeRsaCa, makeSkfDemo, openssl, opensslCmsVerify,
   opensslSm2Verify, pageClient, parseSignedData, rawSm2ToDer, runStatus, SM2_ID, SOFTSKF_LIB,
-  tempDir,
+  SOFTSKF_TOOL, tempDir,
 } from './tokens.mjs';
 
 const b64 = (s) => Buffer.from(s).toString('base64');
@@ -277,4 +277,92 @@ describe('SKF enrolment', () => {
       assert.equal(listed.certlist[0].pub, der.toString('base64'));
     });
   }
+});
+
+/** A 32-byte big-endian value from a DER INTEGER body. */
+function fixed32(intBody) {
+  const v = intBody.length > 32 ? intBody.subarray(intBody.length - 32) : intBody;
+  return Buffer.concat([Buffer.alloc(32 - v.length), v]);
+}
+
+/**
+ * An encryption key pair wrapped for a container: an SM4 key SM2-encrypted to
+ * the container's signing key (X|Y|hash|4 bytes|cipher), and the private key
+ * SM4-ECB-encrypted with it. `keyPem` is the encryption key pair.
+ */
+function wrapEncryptionKey(signPubPem, keyPem) {
+  const tag = Math.random().toString(36).slice(2);
+  const f = (name, data) => {
+    const p = join(work.dir, `${name}-${tag}`);
+    writeFileSync(p, data);
+    return p;
+  };
+  const sm4Key = Buffer.from(openssl(['rand', '16']));
+  const cipherDer = openssl(['pkeyutl', '-encrypt', '-pubin', '-inkey', f('signpub.pem', signPubPem),
+    '-in', f('sm4key', sm4Key)]);
+  const [x, y, hash, cipher] = derChildren(cipherDer, 0).map((c) => c.body);
+  const wrapped = Buffer.concat([fixed32(x), fixed32(y), hash, Buffer.alloc(4), cipher]);
+  const sec1 = openssl(['pkey', '-in', f('enc.pem', keyPem), '-outform', 'DER']);
+  const priv = fixed32(derChildren(sec1, 0)[1].body);
+  const encPriv = openssl(['enc', '-sm4-ecb', '-nopad', '-K', sm4Key.toString('hex'), '-in', f('priv', priv)]);
+  return { wrapped, encPriv };
+}
+
+describe('SKF enrolment of an encryption certificate with its key pair', () => {
+  let ca;
+  before(() => {
+    const d = join(work.dir, 'enc-ca');
+    mkdirSync(d);
+    ca = makeRsaCa(d);
+  });
+
+  const containerOf = (cn, usage) => {
+    const list = runStatus(SOFTSKF_TOOL, ['list'], { env: token.env }).out;
+    const m = new RegExp(`container (\\S+) type=sm2\\n(?:      .*\\n)*?      ${usage} key=sm2 subject="[^"]*CN=${cn}"`).exec(list);
+    return m?.[1];
+  };
+
+  const cases = [
+    { name: 'the matching key pair imports with the certificate', matching: true },
+    { name: 'a key pair that is not the certificate\'s is refused, and the certificate with it', matching: false },
+  ];
+  for (const { name, matching } of cases) {
+    test(name, async () => {
+      const cn = `Wire Enc ${matching ? 'Good' : 'Bad'}`;
+      const r = await page.invoke({ pcode: 1, pid: 0, csrinfo: { CN: cn, hash: 6 } });
+      assert.equal(r.code, 0, JSON.stringify(r));
+      const f = join(work.dir, `enc-req-${matching}.pem`);
+      writeFileSync(f, Buffer.from(r.csr, 'base64'));
+      const signPub = openssl(['req', '-in', f, '-noout', '-pubkey']).toString();
+      const signCert = issue(ca, { pubPem: signPub, subject: `/OU=Sign/CN=${cn}` });
+      assert.equal((await page.invoke({ pcode: 2, pid: 0, data: signCert.toString('base64'), format: 0 })).code, 0);
+
+      const encKey = openssl(['genpkey', '-algorithm', 'SM2']).toString();
+      const otherKey = openssl(['genpkey', '-algorithm', 'SM2']).toString();
+      const encPub = openssl(['pkey', '-pubout'], { input: encKey }).toString();
+      const encCert = issue(ca, { pubPem: encPub, subject: `/OU=Encrypt/CN=${cn}` });
+      const { wrapped, encPriv } = wrapEncryptionKey(signPub, matching ? encKey : otherKey);
+      const data = [encCert, wrapped, encPriv].map((b) => b.toString('base64')).join(' ');
+      const imp = await page.invoke({ pcode: 2, pid: 0, data, format: 0 });
+      if (matching) assert.deepEqual(imp, { code: 0, pcode: 2, pid: 0 });
+      else assert.notEqual(imp.code, 0, JSON.stringify(imp));
+
+      const container = containerOf(cn, 'signing');
+      assert.ok(container, 'the new container holds the signing certificate');
+      assert.equal(containerOf(cn, 'encryption'), matching ? container : undefined);
+      // Only the signing certificate is listed.
+      const listed = await page.invoke({ pcode: 5, pid: 0, query: { CN: cn } });
+      assert.equal(listed.certnumber, 1);
+      assert.equal(listed.certlist[0].pub, signCert.toString('base64'));
+    });
+  }
+});
+
+describe('SKF export and delete', () => {
+  test('expCert and deleteCert are -1', async () => {
+    const before = await listAll(page);
+    assert.deepEqual(await page.invoke({ pcode: 3, pid: 0, certid: 0 }), { certid: 0, code: -1, data: '', pcode: 3, pid: 0 });
+    assert.deepEqual(await page.invoke({ pcode: 4, pid: 0, certid: 0 }), { certid: 0, code: -1, pcode: 4, pid: 0 });
+    assert.deepEqual((await listAll(page)).certlist, before.certlist, 'nothing was deleted');
+  });
 });
