@@ -76,6 +76,15 @@ int KVSMLib::invoke(const std::string& input, std::string& output)
     return code;
 }
 
+SMCertificate* KVSMLib::SelectedCertificate()
+{
+    if (m_selsmcert && (!m_selprovider || m_selprovider->generation() != m_selgeneration)) {
+        m_selsmcert = nullptr;
+        m_selprovider = nullptr;
+    }
+    return m_selsmcert;
+}
+
 SMProvider* KVSMLib::getProviderByID(int index) const
 {
     const auto it = m_pl.find(index);
@@ -233,6 +242,8 @@ int KVSMLib::selectCert(Json::Value command, std::string& output)
         if (provider) {
             m_selsmcert = nullptr;
             code = provider->selectCert(command["type"].asInt(), certid, &m_selsmcert);
+            m_selprovider = m_selsmcert ? provider : nullptr;
+            m_selgeneration = provider->generation();
         }
     }
     Json::Value result(Json::objectValue);
@@ -250,8 +261,9 @@ int KVSMLib::getCertInfo(Json::Value command, std::string& output)
 {
     int code = -2;
     certificate_info_t info;
-    if (IsInt(command, "pid") && m_selsmcert) {
-        code = m_selsmcert->getCertInfo(info);
+    SMCertificate* selected = SelectedCertificate();
+    if (IsInt(command, "pid") && selected) {
+        code = selected->getCertInfo(info);
     }
     Json::Value certinfo(Json::objectValue);
     certinfo["subject"] = info.subject;
@@ -277,8 +289,9 @@ int KVSMLib::sign(Json::Value command, std::string& output)
     std::string signature;
     if (IsInt(command, "pid") && IsString(command, "sign") && IsInt(command, "flags")) {
         std::string data = Base64::decode64(command["sign"].asString());
-        if (getProviderByID(command["pid"].asInt()) && m_selsmcert) {
-            code = m_selsmcert->sign(data, command["flags"].asInt(), signature);
+        SMCertificate* selected = SelectedCertificate();
+        if (getProviderByID(command["pid"].asInt()) && selected) {
+            code = selected->sign(data, command["flags"].asInt(), signature);
         }
     }
     my_publist.clear();
@@ -296,9 +309,10 @@ int KVSMLib::verify(Json::Value command, std::string& output)
     int code = -2;
     if (IsInt(command, "pid") && IsString(command, "signed") && IsInt(command, "flags")) {
         const std::string message = IsString(command, "msg") ? Base64::decode64(command["msg"].asString()) : std::string();
-        if (m_selsmcert) {
+        SMCertificate* selected = SelectedCertificate();
+        if (selected) {
             std::string signature = Base64::decode64(command["signed"].asString());
-            code = m_selsmcert->verify(signature, command["flags"].asInt(), message);
+            code = selected->verify(signature, command["flags"].asInt(), message);
         }
     }
     Json::Value result(Json::objectValue);
@@ -314,9 +328,10 @@ int KVSMLib::encrypt(Json::Value command, std::string& output)
 {
     int code = -2;
     std::string cipher;
-    if (IsInt(command, "pid") && IsString(command, "plain") && IsInt(command, "type") && m_selsmcert) {
+    SMCertificate* selected = SelectedCertificate();
+    if (IsInt(command, "pid") && IsString(command, "plain") && IsInt(command, "type") && selected) {
         std::string plain = command["plain"].asString();
-        code = m_selsmcert->encrypt(plain, cipher, command["type"].asInt());
+        code = selected->encrypt(plain, cipher, command["type"].asInt());
     }
     Json::Value result(Json::objectValue);
     result["ccode"] = Copied(command, "ccode");
@@ -331,9 +346,10 @@ int KVSMLib::decrypt(Json::Value command, std::string& output)
 {
     int code = -2;
     std::string plain;
-    if (IsInt(command, "pid") && IsString(command, "cipher") && IsInt(command, "type") && m_selsmcert) {
+    SMCertificate* selected = SelectedCertificate();
+    if (IsInt(command, "pid") && IsString(command, "cipher") && IsInt(command, "type") && selected) {
         std::string cipher = Base64::decode64(command["cipher"].asString());
-        code = m_selsmcert->decrypt(cipher, plain, command["type"].asInt());
+        code = selected->decrypt(cipher, plain, command["type"].asInt());
     }
     Json::Value result(Json::objectValue);
     result["ccode"] = Copied(command, "ccode");

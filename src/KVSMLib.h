@@ -51,6 +51,15 @@ public:
     SMCertificate* m_selsmcert = nullptr;
 
 private:
+    // The selection is valid only while its provider's list is the one it was
+    // made from: any session's next listing replaces (and frees) that list.
+    SMCertificate* SelectedCertificate();
+    SMProvider* m_selprovider = nullptr;
+    unsigned long m_selgeneration = 0;
+
+public:
+
+private:
     static const Handler s_providerHandlers[kProviderCommands];
     static const Handler s_certificateHandlers[kCertificateCommands];
 };
