@@ -7,7 +7,8 @@ import assert from 'node:assert/strict';
 import { mkdirSync, readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { after, before, describe, test } from 'node:test';
-import { startService } from './service.mjs';
+import { VaultlineClient } from '../../clients/js/src/index.js';
+import { rootCa, startService } from './service.mjs';
 import {
   issue, makeRsaCa, makeSoftHsm, openssl, opensslCmsVerify, P11FORWARD, pageClient,
   parseSignedData, rawInvoke, rawJsonString, runStatus, tempDir,
@@ -266,5 +267,24 @@ describe('two page sessions on one provider', () => {
     for (const [cmd, want] of none) assert.deepEqual(await a.invoke(cmd), want, JSON.stringify(cmd));
     const s = await b.invoke({ ccode: 1, pid: 0, sign: b64('by b'), flags: 0x06 });
     assert.equal(s.code, 0);
+    // A provider index the session does not have: no signature, selection or not.
+    assert.deepEqual(await b.invoke({ ccode: 1, pid: 1, sign: b64('by b'), flags: 0x06 }),
+      { ccode: 1, code: -2, pid: 1, signed: '' });
+
+    // A new listing by a replaces the shared list: b's selection is gone with it.
+    assert.equal((await a.invoke({ pcode: 5, pid: 0, query: {} })).code, 0);
+    for (const [cmd, want] of none) assert.deepEqual(await b.invoke(cmd), want, JSON.stringify(cmd));
+  });
+
+  test('a page using JSONP gets the same provider, list and signatures', async () => {
+    const j = new VaultlineClient({ port: service.port4, ca: rootCa(), transport: 'jsonp' });
+    assert.deepEqual(await j.invoke(OPEN), { code: 0, pcode: 0, pid: 0 });
+    await selectTestCert(j);
+    const s = await j.invoke({ ccode: 1, pid: 0, sign: b64('über JSONP'), flags: 0x16 });
+    assert.equal(s.code, 0);
+    const v = opensslCmsVerify(work.dir, Buffer.from(s.signed, 'base64'), Buffer.from('über JSONP'));
+    assert.ok(v.ok, v.out);
+    assert.deepEqual(await j.invoke({ ccode: 2, pid: 0, signed: s.signed, flags: 0x16, msg: b64('über JSONP') }),
+      { ccode: 2, code: 0, pid: 0, verify: 1 });
   });
 });
