@@ -142,6 +142,23 @@ describe('PKCS#11 signing, checked by the service and by OpenSSL', () => {
   }
 });
 
+describe('PKCS#11 flags 0x30', () => {
+  test('sign attached with SHA-1 but verify as a bare signature', async () => {
+    await selectTestCert();
+    const message = Buffer.from('flags 0x30');
+    const r = await page.invoke({ ccode: 1, pid: 0, sign: b64(message), flags: 0x30 });
+    assert.equal(r.code, 0);
+    const signed = Buffer.from(r.signed, 'base64');
+    const p = parseSignedData(signed);
+    assert.deepEqual(p.content, message);
+    assert.equal(p.digestAlg, OID.sha1);
+    const v = opensslCmsVerify(work.dir, signed);
+    assert.ok(v.ok, v.out);
+    assert.equal((await page.invoke({ ccode: 2, pid: 0, signed: r.signed, flags: 0x30, msg: b64(message) })).verify, 0);
+    assert.equal((await page.invoke({ ccode: 2, pid: 0, signed: r.signed, flags: 0x00 })).verify, 1);
+  });
+});
+
 describe('PKCS#11 encryption', () => {
   const opensslDecrypt = (cipher) => openssl(['pkeyutl', '-decrypt', '-inkey', file('key', keyPem),
     '-in', file('cipher', cipher)]);

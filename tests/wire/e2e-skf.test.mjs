@@ -10,7 +10,7 @@ import { startService } from './service.mjs';
 import {
   certPubPem, derChildren, issue, makeRsaCa, makeSkfDemo, openssl, opensslCmsVerify,
   opensslSm2Verify, pageClient, parseSignedData, rawSm2ToDer, runStatus, SM2_ID, SOFTSKF_LIB,
-  SOFTSKF_TOOL, tempDir,
+  rawInvoke, rawJsonString, SOFTSKF_TOOL, tempDir,
 } from './tokens.mjs';
 
 const b64 = (s) => Buffer.from(s).toString('base64');
@@ -119,6 +119,17 @@ describe('SKF listing and selection', () => {
       assert.equal(info.certinfo.sn, serialOf(entry));
     }
     assert.deepEqual(await page.invoke({ ccode: 5, pid: 0, pin: '1234' }), { ccode: 5, code: -2, pid: 0 });
+  });
+
+  test('positions outside the list select nothing and end the earlier selection', async () => {
+    await listAll(page);
+    for (const certid of [0, 3, -1]) {
+      assert.equal((await page.invoke({ pcode: 6, pid: 0, type: 1, certid: 1 })).code, 0);
+      assert.notEqual((await page.invoke({ pcode: 6, pid: 0, type: 1, certid })).code, 0, `position ${certid}`);
+      const info = await page.invoke({ ccode: 0, pid: 0 });
+      assert.equal(info.code, -2, `position ${certid}`);
+      assert.equal(info.certinfo.pub, '');
+    }
   });
 });
 
@@ -364,5 +375,28 @@ describe('SKF export and delete', () => {
     assert.deepEqual(await page.invoke({ pcode: 3, pid: 0, certid: 0 }), { certid: 0, code: -1, data: '', pcode: 3, pid: 0 });
     assert.deepEqual(await page.invoke({ pcode: 4, pid: 0, certid: 0 }), { certid: 0, code: -1, pcode: 4, pid: 0 });
     assert.deepEqual((await listAll(page)).certlist, before.certlist, 'nothing was deleted');
+  });
+});
+
+// Last in this file: the code page belongs to the whole process and stays.
+describe('SKF with code page 963 (GB2312)', () => {
+  const gb = (bytes) => new TextDecoder('gbk').decode(bytes);
+
+  test('names are listed and messages signed in GB2312', async () => {
+    const body = await rawInvoke(service, page.id, { pcode: 5, pid: 0, codepage: 963, query: {} });
+    const name = rawJsonString(body, 'name');
+    assert.deepEqual(name, Buffer.from('b2e2cad4d3c3bba7', 'hex'));
+    assert.equal(gb(name), '测试用户');
+
+    assert.equal((await page.invoke({ pcode: 6, pid: 0, type: 1, certid: 1 })).code, 0);
+    const cert = Buffer.from((await page.invoke({ ccode: 0, pid: 0 })).certinfo.pub, 'base64');
+    const r = await page.invoke({ ccode: 1, pid: 0, sign: b64('中文'), flags: 0x05 });
+    assert.equal(r.code, 0);
+    const p = parseSignedData(Buffer.from(r.signed, 'base64'));
+    assert.deepEqual(p.content, Buffer.from('d6d0cec4', 'hex'));
+    const pubPem = certPubPem(work.dir, cert);
+    assert.ok(opensslSm2Verify(work.dir, pubPem, Buffer.from('d6d0cec4', 'hex'), rawSm2ToDer(p.signature)));
+    assert.deepEqual(await page.invoke({ ccode: 2, pid: 0, signed: r.signed, flags: 0x05 }),
+      { ccode: 2, code: 0, pid: 0, verify: 1 });
   });
 });
