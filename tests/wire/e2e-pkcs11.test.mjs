@@ -56,6 +56,11 @@ after(async () => {
   work?.remove();
 });
 
+/** The test certificate's serial number as OpenSSL prints it (upper-case hex). */
+function serialHex() {
+  return /serial=([0-9A-F]+)/.exec(openssl(['x509', '-inform', 'DER', '-noout', '-serial'], { input: certDer }).toString())[1];
+}
+
 function file(name, data) {
   const f = join(work.dir, `${name}-${Math.random().toString(36).slice(2)}`);
   writeFileSync(f, data);
@@ -87,6 +92,25 @@ describe('PKCS#11 listing and selection', () => {
     assert.equal(r.certnumber, 1);
     assert.deepEqual(r.certlist, [{ certid: 0, name: SUBJECT_CN, pub: certDer.toString('base64') }]);
   });
+
+  const queries = [
+    { name: 'CN in other case', query: () => ({ cn: SUBJECT_CN.toUpperCase() }), n: 1 },
+    { name: 'O and CN together', query: () => ({ O: 'wire', CN: SUBJECT_CN }), n: 1 },
+    { name: 'a CN prefix', query: () => ({ CN: 'Wire PKCS11' }), n: 0 },
+    { name: 'serial with leading zeros, lower case', query: () => ({ SN: `00${serialHex().toLowerCase()}` }), n: 1 },
+    { name: 'another serial', query: () => ({ sn: `${serialHex()}0` }), n: 0 },
+    { name: 'a subject', query: () => ({ subject: `CN=${SUBJECT_CN}` }), n: 0 },
+  ];
+  for (const { name, query, n } of queries) {
+    test(`query: ${name}`, async () => {
+      const r = await page.invoke({ pcode: 5, pid: 0, query: query() });
+      assert.equal(r.certnumber, n);
+      // PKCS#11 listing reports -2 when nothing is listed.
+      assert.equal(r.code, n ? 0 : -2);
+      if (n) assert.equal(r.certlist[0].pub, certDer.toString('base64'));
+      else assert.equal(r.certlist, undefined);
+    });
+  }
 
   test('selection from 0; positions past the end give -2', async () => {
     await selectTestCert();
@@ -291,6 +315,19 @@ describe('two page sessions on one provider', () => {
     // A new listing by a replaces the shared list: b's selection is gone with it.
     assert.equal((await a.invoke({ pcode: 5, pid: 0, query: {} })).code, 0);
     for (const [cmd, want] of none) assert.deepEqual(await b.invoke(cmd), want, JSON.stringify(cmd));
+  });
+
+  test('the IPv6 listener is another process with sessions of its own', async () => {
+    const v4 = pageClient(service);
+    assert.deepEqual(await v4.invoke(OPEN), { code: 0, pcode: 0, pid: 0 });
+    await selectTestCert(v4);
+    const v6 = new VaultlineClient({ host: '::1', port: service.port6, ca: rootCa(), id: v4.id });
+    assert.equal((await v6.invoke({ ccode: 0, pid: 0 })).code, -2);
+    assert.equal((await v6.invoke({ pcode: 5, pid: 0, query: {} })).code, -2);
+    // That process opens the library for this session on its own.
+    assert.deepEqual(await v6.invoke(OPEN), { code: 0, pcode: 0, pid: 0 });
+    await selectTestCert(v6);
+    assert.equal((await v4.invoke({ ccode: 0, pid: 0 })).code, 1);
   });
 
   test('a page using JSONP gets the same provider, list and signatures', async () => {
