@@ -121,6 +121,18 @@ describe('SKF listing and selection', () => {
     assert.deepEqual(await page.invoke({ ccode: 5, pid: 0, pin: '1234' }), { ccode: 5, code: -2, pid: 0 });
   });
 
+  test('another session\'s listing ends this session\'s selection', async () => {
+    const other = pageClient(service);
+    assert.equal((await other.invoke({ pcode: 0, name: SOFTSKF_LIB, type: 3 })).code, 0);
+    await listAll(page);
+    assert.equal((await page.invoke({ pcode: 6, pid: 0, type: 1, certid: 2 })).code, 0);
+    assert.equal((await page.invoke({ ccode: 0, pid: 0 })).code, 1);
+    await listAll(other);
+    assert.deepEqual(await page.invoke({ ccode: 1, pid: 0, sign: b64('stale'), flags: 0x26 }),
+      { ccode: 1, code: -2, pid: 0, signed: '' });
+    assert.equal((await page.invoke({ ccode: 0, pid: 0 })).certinfo.pub, '');
+  });
+
   test('positions outside the list select nothing and end the earlier selection', async () => {
     await listAll(page);
     for (const certid of [0, 3, -1]) {
