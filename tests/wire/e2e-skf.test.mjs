@@ -14,8 +14,8 @@ import {
 } from './tokens.mjs';
 
 const b64 = (s) => Buffer.from(s).toString('base64');
-const OID_GM_SIGNED = '2a811ccf5506010402' + '02'; // 1.2.156.10197.6.1.4.2.2
-const OID_GM_DATA = '2a811ccf5506010402' + '01'; // 1.2.156.10197.6.1.4.2.1
+const OID_GM_SIGNED = '2a811ccf550601040202'; // 1.2.156.10197.6.1.4.2.2
+const OID_GM_DATA = '2a811ccf550601040201'; // 1.2.156.10197.6.1.4.2.1
 
 let service;
 let token;

@@ -4,7 +4,7 @@
 // signs, encrypts and requests.
 
 import { execFileSync, spawnSync } from 'node:child_process';
-import { copyFileSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { dirname, join, resolve } from 'node:path';
 import tls from 'node:tls';
@@ -271,5 +271,3 @@ export function rawJsonString(body, member) {
   }
   throw new Error('unterminated string');
 }
-
-export { copyFileSync, readFileSync, writeFileSync, join };
