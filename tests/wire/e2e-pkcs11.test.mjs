@@ -51,9 +51,12 @@ before(async () => {
 });
 
 after(async () => {
-  await service?.stop();
-  hsm?.remove();
-  work?.remove();
+  try {
+    await service?.stop();
+  } finally {
+    hsm?.remove();
+    work?.remove();
+  }
 });
 
 /** The test certificate's serial number as OpenSSL prints it (upper-case hex). */

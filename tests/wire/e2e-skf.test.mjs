@@ -30,9 +30,12 @@ before(async () => {
 });
 
 after(async () => {
-  await service?.stop();
-  token?.remove();
-  work?.remove();
+  try {
+    await service?.stop();
+  } finally {
+    token?.remove();
+    work?.remove();
+  }
 });
 
 describe('SKF provider opening', () => {
