@@ -226,6 +226,24 @@ describe('PKCS#11 enrolment and export', () => {
       { code: 0, csr: '', pcode: 1, pid: 0 });
   });
 
+  const requests = [
+    { name: 'hash 0 is taken as SHA-1', csrinfo: { CN: 'Wire Hash Zero', hash: 0 }, subject: /CN ?= ?Wire Hash Zero/ },
+    { name: 'hash 9 is taken as SHA-1', csrinfo: { CN: 'Wire Hash Nine', hash: 9 }, subject: /CN ?= ?Wire Hash Nine/ },
+    { name: 'a lower-case cn is not read', csrinfo: { cn: 'Wire Lower', O: 'Wire', hash: 4 }, subject: /^subject=O ?= ?Wire$/m },
+  ];
+  for (const { name, csrinfo, subject } of requests) {
+    test(`request: ${name}`, async () => {
+      await selectTestCert();
+      const r = await page.invoke({ pcode: 1, pid: 0, csrinfo });
+      assert.equal(r.code, 0, JSON.stringify(r));
+      const v = runStatus('openssl', ['req', '-verify', '-noout', '-inform', 'DER', '-in',
+        file('csr', Buffer.from(r.csr, 'base64')), '-subject', '-text']);
+      assert.match(v.out, /verify OK/, v.out);
+      assert.match(v.out, /Signature Algorithm: sha1WithRSAEncryption/);
+      assert.match(v.out, subject);
+    });
+  }
+
   test('SHA-256 request, issued, imported, listed and exported', async () => {
     await selectTestCert();
     const cn = 'Wire PKCS11 Enrol';
