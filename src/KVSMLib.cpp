@@ -137,6 +137,27 @@ Json::Value Copied(const Json::Value& command, const char* name)
     return command.isObject() ? command[name] : Json::Value();
 }
 
+// The members every provider command reports: its code and the command's
+// "pcode" and "pid" as they came.
+Json::Value ProviderResult(const Json::Value& command, int code)
+{
+    Json::Value result(Json::objectValue);
+    result["code"] = code;
+    result["pcode"] = Copied(command, "pcode");
+    result["pid"] = Copied(command, "pid");
+    return result;
+}
+
+// The same for certificate commands, with "ccode".
+Json::Value CertificateResult(const Json::Value& command, int code)
+{
+    Json::Value result(Json::objectValue);
+    result["ccode"] = Copied(command, "ccode");
+    result["code"] = code;
+    result["pid"] = Copied(command, "pid");
+    return result;
+}
+
 void CopyIfString(const Json::Value& from, const char* name, std::string& to)
 {
     if (from[name].isString()) {
@@ -211,10 +232,7 @@ int KVSMLib::getCertList(Json::Value command, std::string& output)
         CopyIfString(q, "PUB", info.PUB);
         code = provider->enumerateCerts(info, names);
     }
-    Json::Value result(Json::objectValue);
-    result["code"] = code;
-    result["pcode"] = Copied(command, "pcode");
-    result["pid"] = Copied(command, "pid");
+    Json::Value result = ProviderResult(command, code);
     result["certnumber"] = static_cast<int>(names.size());
     if (!names.empty()) {
         Json::Value list(Json::arrayValue);
@@ -246,11 +264,8 @@ int KVSMLib::selectCert(Json::Value command, std::string& output)
             m_selgeneration = provider->generation();
         }
     }
-    Json::Value result(Json::objectValue);
+    Json::Value result = ProviderResult(command, code);
     result["certid"] = Copied(command, "certid");
-    result["code"] = code;
-    result["pcode"] = Copied(command, "pcode");
-    result["pid"] = Copied(command, "pid");
     output = JsonWriteCompact(result);
     return code;
 }
@@ -274,10 +289,7 @@ int KVSMLib::getCertInfo(Json::Value command, std::string& output)
     certinfo["o"] = info.O;
     certinfo["ou"] = info.OU;
     certinfo["pub"] = info.PUB;
-    Json::Value result(Json::objectValue);
-    result["ccode"] = Copied(command, "ccode");
-    result["code"] = code;
-    result["pid"] = Copied(command, "pid");
+    Json::Value result = CertificateResult(command, code);
     result["certinfo"] = certinfo;
     output = JsonWriteCompact(result);
     return code;
@@ -295,10 +307,7 @@ int KVSMLib::sign(Json::Value command, std::string& output)
         }
     }
     my_publist.clear();
-    Json::Value result(Json::objectValue);
-    result["ccode"] = Copied(command, "ccode");
-    result["code"] = code;
-    result["pid"] = Copied(command, "pid");
+    Json::Value result = CertificateResult(command, code);
     result["signed"] = Base64::encode64(signature);
     output = JsonWriteCompact(result);
     return code;
@@ -315,10 +324,7 @@ int KVSMLib::verify(Json::Value command, std::string& output)
             code = selected->verify(signature, command["flags"].asInt(), message);
         }
     }
-    Json::Value result(Json::objectValue);
-    result["ccode"] = Copied(command, "ccode");
-    result["code"] = code;
-    result["pid"] = Copied(command, "pid");
+    Json::Value result = CertificateResult(command, code);
     result["verify"] = code == 0 ? 1 : 0;
     output = JsonWriteCompact(result);
     return code;
@@ -333,11 +339,8 @@ int KVSMLib::encrypt(Json::Value command, std::string& output)
         std::string plain = command["plain"].asString();
         code = selected->encrypt(plain, cipher, command["type"].asInt());
     }
-    Json::Value result(Json::objectValue);
-    result["ccode"] = Copied(command, "ccode");
+    Json::Value result = CertificateResult(command, code);
     result["cipher"] = Base64::encode64(cipher);
-    result["code"] = code;
-    result["pid"] = Copied(command, "pid");
     output = JsonWriteCompact(result);
     return code;
 }
@@ -351,10 +354,7 @@ int KVSMLib::decrypt(Json::Value command, std::string& output)
         std::string cipher = Base64::decode64(command["cipher"].asString());
         code = selected->decrypt(cipher, plain, command["type"].asInt());
     }
-    Json::Value result(Json::objectValue);
-    result["ccode"] = Copied(command, "ccode");
-    result["code"] = code;
-    result["pid"] = Copied(command, "pid");
+    Json::Value result = CertificateResult(command, code);
     result["plain"] = plain;
     output = JsonWriteCompact(result);
     return code;
@@ -362,10 +362,7 @@ int KVSMLib::decrypt(Json::Value command, std::string& output)
 
 int KVSMLib::setPin(Json::Value command, std::string& output)
 {
-    Json::Value result(Json::objectValue);
-    result["ccode"] = Copied(command, "ccode");
-    result["code"] = -2;
-    result["pid"] = Copied(command, "pid");
+    Json::Value result = CertificateResult(command, -2);
     output = JsonWriteCompact(result);
     return -2;
 }
@@ -406,11 +403,8 @@ int KVSMLib::genCSR(Json::Value command, std::string& output)
         }
         code = provider->genCSR(csr, request);
     }
-    Json::Value result(Json::objectValue);
-    result["code"] = code;
+    Json::Value result = ProviderResult(command, code);
     result["csr"] = Base64::encode64(request);
-    result["pcode"] = Copied(command, "pcode");
-    result["pid"] = Copied(command, "pid");
     output = JsonWriteCompact(result);
     return code;
 }
@@ -425,10 +419,7 @@ int KVSMLib::impCert(Json::Value command, std::string& output)
             code = provider->importCert(data, command["format"].asInt());
         }
     }
-    Json::Value result(Json::objectValue);
-    result["code"] = code;
-    result["pcode"] = Copied(command, "pcode");
-    result["pid"] = Copied(command, "pid");
+    Json::Value result = ProviderResult(command, code);
     output = JsonWriteCompact(result);
     return code;
 }
@@ -444,12 +435,9 @@ int KVSMLib::expCert(Json::Value command, std::string& output)
             code = provider->exportCert(command["certid"].asInt(), exported, pin);
         }
     }
-    Json::Value result(Json::objectValue);
+    Json::Value result = ProviderResult(command, code);
     result["certid"] = Copied(command, "certid");
-    result["code"] = code;
     result["data"] = Base64::encode64(exported);
-    result["pcode"] = Copied(command, "pcode");
-    result["pid"] = Copied(command, "pid");
     output = JsonWriteCompact(result);
     return code;
 }
@@ -463,11 +451,8 @@ int KVSMLib::deleteCert(Json::Value command, std::string& output)
             code = provider->deleteCert(command["certid"].asInt());
         }
     }
-    Json::Value result(Json::objectValue);
+    Json::Value result = ProviderResult(command, code);
     result["certid"] = Copied(command, "certid");
-    result["code"] = code;
-    result["pcode"] = Copied(command, "pcode");
-    result["pid"] = Copied(command, "pid");
     output = JsonWriteCompact(result);
     return code;
 }
