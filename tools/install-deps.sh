@@ -5,7 +5,8 @@ as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 PKGS="build-essential cmake pkg-config libssl-dev openssl libjsoncpp-dev \
-libgtest-dev libbenchmark-dev libbotan-2-dev softhsm2 opensc libp11-kit-dev lsb-release ca-certificates"
+libgtest-dev libbenchmark-dev libbotan-2-dev softhsm2 opensc libp11-kit-dev lsb-release ca-certificates \
+libnss3-tools dpkg-dev systemd"
 missing=""
 for p in $PKGS; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
