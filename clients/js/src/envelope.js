@@ -11,9 +11,24 @@ export const InterfaceType = Object.freeze({ RUN: 0, VERSION: 1 });
  * code as a failure too.
  */
 export const ResultCode = Object.freeze({
+  /** success */
   OK: 0,
-  ERROR: -1, // command text not JSON, member of the wrong type, or command failed
-  BAD_COMMAND: -2, // missing or mistyped members, unknown command number
+  /** getCertificateInfo: success (that command's own success value) */
+  CERT_INFO_OK: 1,
+  /** command text not JSON, member of the wrong type, or command failed */
+  ERROR: -1,
+  /** missing or mistyped members, unknown provider index, no selected certificate, unknown command */
+  BAD_COMMAND: -2,
+  /** openProvider: the token library could not be loaded or used */
+  LIBRARY_UNUSABLE: 2,
+  /** verify: the signature does not verify */
+  VERIFY_FAILED: 3,
+  /** encrypt: not possible with this token or certificate */
+  ENCRYPT_UNSUPPORTED: 4,
+  /** decrypt: not possible with this token or certificate */
+  DECRYPT_UNSUPPORTED: 5,
+  /** openProvider: the library was already open in this session (the same pid is returned) */
+  PROVIDER_ALREADY_OPEN: 6,
 });
 
 /**

@@ -7,3 +7,5 @@ export {
 } from './transport.js';
 export { VaultlineClient } from './client.js';
 export { VaultlineError } from './errors.js';
+export { SignFlags, ProviderType, describeCode } from './codes.js';
+export { toBase64 } from './base64.js';
