@@ -108,6 +108,12 @@ void RestoreStoreIfChanged()
     }
 }
 
+int OpenToken()
+{
+    return Run(std::string("{\"interfacetype\":0,\"id\":\"fuzz\",\"data\":{\"pcode\":0,\"type\":3,\"name\":\"") +
+               SOFTSKF_LIB + "\"}}");
+}
+
 // What the prelude left: the session's selection and its provider's list
 // generation. While both are unchanged the prelude need not run again.
 SMCertificate* g_selected = nullptr;
@@ -118,13 +124,19 @@ bool SessionAsLeft()
     KVSMLib* session = FindSession("fuzz");
     SMProvider* provider = session ? session->getProviderByID(0) : nullptr;
     return g_selected != nullptr && provider != nullptr && session->m_selsmcert == g_selected &&
-           provider->generation() == g_generation && session->m_pl.size() == 1;
+           provider->generation() == g_generation;
 }
 
 void Prelude()
 {
     if (SessionAsLeft()) {
         return;
+    }
+    // The session may have been dropped from the table to make room for
+    // others; open the token in it again then.
+    KVSMLib* existing = FindSession("fuzz");
+    if ((existing == nullptr || existing->getProviderByID(0) == nullptr) && OpenToken() != 0) {
+        Fail("cannot open the software token again: " + g_reply);
     }
     // Re-read the list (another input may have listed with a query that
     // matched nothing) and select the first certificate listed.
@@ -163,8 +175,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
     if (g_snapshot.empty() || stat(g_store.c_str(), &g_stored) != 0) {
         Fail("no token store");
     }
-    if (Run(std::string("{\"interfacetype\":0,\"id\":\"fuzz\",\"data\":{\"pcode\":0,\"type\":3,\"name\":\"") +
-            SOFTSKF_LIB + "\"}}") != 0) {
+    if (OpenToken() != 0) {
         Fail("cannot open the software token: " + g_reply);
     }
     std::fprintf(stderr, "fuzz_envelope_softskf: demo token in %s\n", dir.c_str());
@@ -187,6 +198,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         Run(text.substr(pos, end - pos));
         pos = end + 1;
+    }
+    if (SessionCount() > 1024) {
+        Fail("the session table grew past its bound");
     }
 #ifdef FUZZ_WITH_SOFTSKF
     RestoreStoreIfChanged();

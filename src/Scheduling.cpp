@@ -16,21 +16,43 @@ namespace {
 constexpr const char kVersion[] = "1.0.0.2";
 constexpr size_t kCmdBufferSize = 1024;
 
-// Sessions live as long as the process: a page keeps its providers and
-// selection across requests under one id.
-std::map<std::string, std::unique_ptr<KVSMLib>>& Sessions()
+// A page keeps its providers and selection across requests under one id.
+// Any page may send any id, so the table is bounded: ids are short names, and
+// when the table is full the session unused for longest makes room (its page,
+// if still there, opens, lists and selects again, as after any -2).
+constexpr size_t kMaxSessions = 1024;
+constexpr size_t kMaxSessionIdLength = 256;
+
+struct SessionSlot {
+    std::unique_ptr<KVSMLib> session;
+    unsigned long long lastUse = 0;
+};
+
+std::map<std::string, SessionSlot>& Sessions()
 {
-    static std::map<std::string, std::unique_ptr<KVSMLib>> m_sm;
+    static std::map<std::string, SessionSlot> m_sm;
     return m_sm;
 }
 
 KVSMLib& SessionFor(const std::string& id)
 {
-    std::unique_ptr<KVSMLib>& slot = Sessions()[id];
-    if (!slot) {
-        slot = std::make_unique<KVSMLib>();
+    static unsigned long long clock = 0;
+    auto& sessions = Sessions();
+    auto it = sessions.find(id);
+    if (it == sessions.end()) {
+        if (sessions.size() >= kMaxSessions) {
+            auto oldest = sessions.begin();
+            for (auto s = sessions.begin(); s != sessions.end(); ++s) {
+                if (s->second.lastUse < oldest->second.lastUse) {
+                    oldest = s;
+                }
+            }
+            sessions.erase(oldest);
+        }
+        it = sessions.emplace(id, SessionSlot{std::make_unique<KVSMLib>(), 0}).first;
     }
-    return *slot;
+    it->second.lastUse = ++clock;
+    return *it->second.session;
 }
 
 }  // namespace
@@ -70,7 +92,12 @@ std::string DetectOsName()
 KVSMLib* FindSession(const std::string& id)
 {
     const auto it = Sessions().find(id);
-    return it == Sessions().end() ? nullptr : it->second.get();
+    return it == Sessions().end() ? nullptr : it->second.session.get();
+}
+
+size_t SessionCount()
+{
+    return Sessions().size();
 }
 
 void executeCMD(const char* command, char* result)
@@ -109,6 +136,9 @@ int VaultlineEntry(const std::string& text, VaultlineNotifyCallback notify, CHtt
         }
         const int interfacetype = envelope["interfacetype"].asInt();
         const std::string id = envelope["id"].asString();
+        if (id.size() > kMaxSessionIdLength) {
+            return -1;
+        }
         const std::string input = JsonWriteCompact(envelope["data"]);
 
         std::string result;

@@ -1,6 +1,7 @@
 #pragma once
 // The request envelope {"interfacetype","id","data"} and the session table.
 
+#include <cstddef>
 #include <string>
 
 class CHttpRequest;
@@ -20,5 +21,10 @@ std::string ClassifyDistribution(const std::string& distributor);
 // zero-filled buffer of 1,024 bytes, while it fits.
 void executeCMD(const char* command, char* result);
 
-// The session of that name, or null when none was made yet.
+// The session of that name, or null when none was made yet (or it was
+// dropped to make room: at most 1,024 sessions are kept, and the one unused
+// for longest goes first). An id longer than 256 bytes makes no session: its
+// envelope is refused like one with an id of the wrong type.
 KVSMLib* FindSession(const std::string& id);
+// How many sessions the table holds.
+size_t SessionCount();

@@ -73,6 +73,41 @@ TEST(Envelope, SessionsByName)
     EXPECT_EQ(FindSession("session-c"), nullptr);
 }
 
+// Any page may send any id: the table keeps at most 1,024 sessions, dropping
+// the one unused for longest, and refuses ids longer than 256 bytes, so a page
+// cycling through ids cannot grow the service without bound.
+TEST(Envelope, SessionTableIsBounded)
+{
+    const auto touch = [](const std::string& id) {
+        return VaultlineEntry("{\"interfacetype\":0,\"id\":\"" + id + "\",\"data\":{\"pcode\":7}}", &Capture, nullptr);
+    };
+    touch("bounded-kept");
+    KVSMLib* kept = FindSession("bounded-kept");
+    ASSERT_NE(kept, nullptr);
+    for (int i = 0; i < 3000; ++i) {
+        touch("bounded-" + std::to_string(i));
+        if (i % 100 == 0) {
+            touch("bounded-kept");  // in use all along
+        }
+        ASSERT_LE(SessionCount(), 1024u);
+    }
+    EXPECT_EQ(SessionCount(), 1024u);
+    EXPECT_EQ(FindSession("bounded-kept"), kept);
+    EXPECT_EQ(FindSession("bounded-0"), nullptr);     // unused for longest: dropped
+    EXPECT_NE(FindSession("bounded-2999"), nullptr);  // the newest stays
+
+    const std::string longest(256, 'x');
+    g_calls = 0;
+    touch(longest);
+    EXPECT_EQ(g_calls, 1);
+    EXPECT_NE(FindSession(longest), nullptr);
+    g_calls = 0;
+    const std::string tooLong(257, 'y');
+    EXPECT_EQ(touch(tooLong), -1);
+    EXPECT_EQ(g_calls, 0);  // refused: no result, so the front end answers {"code":-1}
+    EXPECT_EQ(FindSession(tooLong), nullptr);
+}
+
 TEST(Envelope, DistributionCodes)
 {
     EXPECT_EQ(ClassifyDistribution("Distributor ID:\tUos\n"), " 1");
