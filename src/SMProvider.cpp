@@ -28,6 +28,12 @@ struct X509Free {
     void operator()(X509* p) const { X509_free(p); }
 };
 
+bool IsCertificate(const std::string& der) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+    std::unique_ptr<X509, X509Free> x(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    return x != nullptr;
+}
+
 // sn, CN, C, E, O, OU of an SKF container's certificate, read through the
 // UTF-8 name map; false when the bytes are no certificate with a subject.
 bool SummaryFromName(const std::string& der, certificate_info_t& info) {
@@ -183,6 +189,10 @@ int SMProvider::enumeratePkcs11(certificate_info_t& ci) {
     for (p11::Cert* c : certs) {
         std::unique_ptr<p11::Cert> owned(c);
         std::string der = owned->toDer();
+        // An object whose value the module does not give (a failing call, or
+        // no X.509 certificate in it) cannot be selected or signed with:
+        // listing it would show the page a certificate without a value.
+        if (!IsCertificate(der)) continue;
         certificate_info_t info;
         GetInfoEx(&info, der);
         if (!info.match(&ci)) continue;
