@@ -453,8 +453,13 @@ int CSKFProvider::getConnectType(std::string containerName) {
         m_hContainer = nullptr;
         return -1;
     }
+    // A failing type query is the token's status, not an empty container:
+    // a listing must be able to tell the page so.
     ULONG type = 0;
-    if (m_fn.SKF_GetContainerType) m_fn.SKF_GetContainerType(m_hContainer, &type);
+    if (m_fn.SKF_GetContainerType) {
+        const ULONG rv = m_fn.SKF_GetContainerType(m_hContainer, &type);
+        if (rv != SAR_OK) return static_cast<int>(rv);
+    }
     return static_cast<int>(type);
 }
 

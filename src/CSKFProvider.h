@@ -50,6 +50,8 @@ public:
 
     ULONG Init(std::string devName, std::string appName, std::string containerName, std::string libPath);
     ULONG Init_SM3(std::string devName, std::string appName, std::string containerName, std::string libPath);
+    // The container's type (1 RSA, 2 ECC, 0 no key pair); -1 no such
+    // container, -2 the library cannot be loaded, else the token's status.
     int getConnectType(std::string containerName);
     ULONG UnInit();
 

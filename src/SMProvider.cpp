@@ -152,7 +152,11 @@ int SMProvider::enumerateSkf(certificate_info_t& ci) {
     int status = 0;
     for (const std::string& con : names) {
         int type = m_skfProv->getConnectType(con);
-        if (type != 1 && type != 2) continue;
+        if (type != 1 && type != 2) {
+            // Values past the container types are the token's status.
+            if (type > 2) status = type;
+            continue;
+        }
         m_skfProv->UnInit();
         if (type == 1)
             m_skfProv->Init("", "", con, "");

@@ -234,6 +234,10 @@ TEST_F(SkfTest, GetConnectTypeReportsTypesAndMissingContainers) {
     EXPECT_NE(p.DeviceHandle(), nullptr);
     EXPECT_NE(p.GetAppHandle(), nullptr);
     EXPECT_EQ(p.ContainerHandle(), nullptr);
+    // A failing type query gives the token's status, never "no key".
+    ::setenv("SOFTSKF_FAIL", "SKF_GetContainerType=0x0A000023", 1);
+    EXPECT_EQ(p.getConnectType("C1"), 0x0A000023);
+    ::unsetenv("SOFTSKF_FAIL");
 
     CSKFProvider missing(m_dir + "/no-such-library.so");
     ::testing::internal::CaptureStderr();
