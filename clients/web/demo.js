@@ -30,7 +30,7 @@ async function connect() {
     }
   }
   vault = null;
-  throw lastError;
+  throw Object.assign(new Error(`no port of 5426-5430 answered; last: ${lastError.message}`), { code: lastError.code });
 }
 
 async function openLibrary() {
