@@ -19,3 +19,12 @@ if [ -n "$missing" ]; then
     # shellcheck disable=SC2086
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
 fi
+
+# The browser test's driver (playwright-core, pinned in its package-lock.json).
+# It uses Debian's Chromium; no browser is downloaded.
+browser_tests="$(cd "$(dirname "$0")/.." && pwd)/tests/browser"
+want=$(sed -n 's/.*"playwright-core": *"\([^"]*\)".*/\1/p' "$browser_tests/package.json")
+have=$(sed -n 's/^ *"version": *"\([^"]*\)".*/\1/p' "$browser_tests/node_modules/playwright-core/package.json" 2>/dev/null || true)
+if [ "$have" != "$want" ]; then
+    (cd "$browser_tests" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --no-update-notifier --loglevel=error)
+fi
