@@ -15,6 +15,7 @@
 #include "CSKFProvider.h"
 #include "KVSMLib.h"
 #include "SMProvider.h"
+#include "SMProviderManager.h"
 #include "Scheduling.h"
 #include "Utils.h"
 #include "core/CodePage.h"
@@ -201,6 +202,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     if (SessionCount() > 1024) {
         Fail("the session table grew past its bound");
+    }
+    // The registry holds only libraries that opened: a refused name must not
+    // leave an entry behind, or any page could grow it without bound.
+    for (const auto& entry : SMProviderManager::shareInstance()->m_smps) {
+        if (entry.second == nullptr) {
+            Fail("the provider registry kept an entry for a library that did not open");
+        }
     }
 #ifdef FUZZ_WITH_SOFTSKF
     RestoreStoreIfChanged();

@@ -61,15 +61,18 @@ SMProviderManager* SMProviderManager::shareInstance() {
 }
 
 int SMProviderManager::obtainProvider(std::string& strname, int itype, SMProvider** psmp) {
-    SMProvider*& slot = m_smps[strname];
-    if (slot != nullptr) {
-        if (psmp != nullptr) *psmp = slot;
+    const auto found = m_smps.find(strname);
+    if (found != m_smps.end()) {
+        if (psmp != nullptr) *psmp = found->second;
         return 6;
     }
     std::unique_ptr<SMProvider> p(new SMProvider(strname, itype));
+    // A refused name leaves no entry: the page chooses the names, and an entry
+    // per refused name would let it grow the registry without bound.
     if (!p->isValid()) return 2;
-    slot = p.release();
-    if (psmp != nullptr) *psmp = slot;
+    SMProvider* made = p.release();
+    m_smps.emplace(strname, made);
+    if (psmp != nullptr) *psmp = made;
     return 0;
 }
 

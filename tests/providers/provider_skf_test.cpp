@@ -153,6 +153,29 @@ TEST_F(SkfProviderTest, RegistryOpensOnceRefusesUntrustedAndRetries) {
     EXPECT_EQ(SMProviderManager::shareInstance(), SMProviderManager::shareInstance());
 }
 
+// The page names the library: a name that does not open must leave nothing in
+// the registry, or a page cycling through names grows it without bound.
+TEST_F(SkfProviderTest, RefusedNamesLeaveNoRegistryEntry) {
+    SMProvider* p = nullptr;
+    for (int i = 0; i < 200; ++i) {
+        std::string missing = m_dir + "/missing-" + std::to_string(i) + ".so";
+        EXPECT_EQ(m_reg.obtainProvider(missing, i % 2 ? 3 : 4, &p), 2);
+        EXPECT_EQ(p, nullptr);
+    }
+    std::string badType = SKF_LIB;
+    EXPECT_EQ(m_reg.obtainProvider(badType, 5, &p), 2);
+    EXPECT_TRUE(m_reg.m_smps.empty());
+
+    // Refused once, the same name still opens later and is then found.
+    std::string name = SKF_LIB;
+    ASSERT_EQ(m_reg.obtainProvider(name, 3, &p), 0);
+    SMProvider* again = nullptr;
+    EXPECT_EQ(m_reg.obtainProvider(name, 3, &again), 6);
+    EXPECT_EQ(again, p);
+    ASSERT_EQ(m_reg.m_smps.size(), 1u);
+    EXPECT_EQ(m_reg.m_smps.begin()->second, p);
+}
+
 TEST_F(SkfProviderTest, EnumerationQueriesAndPublishedList) {
     SMProvider* p = Open();
     ASSERT_NE(p, nullptr);
