@@ -11,7 +11,7 @@ import { after, before, describe, test } from 'node:test';
 import { VaultlineClient } from '../../clients/js/src/index.js';
 import { rootCa, startService } from './service.mjs';
 import {
-  makeSkfDemo, opensslSm2Verify, rawSm2ToDer, run, SOFTSKF_LIB, SOFTSKF_TOOL,
+  makeSkfDemo, opensslSm2Verify, rawSm2ToDer, run, SOFTSKF_LIB, SOFTSKF_TOOL, tempDir,
 } from './tokens.mjs';
 import { expectedVersionText } from './wire.mjs';
 
@@ -21,8 +21,15 @@ const SAR_DEVICE_REMOVED = 0x0A000023;
 const b64 = (s) => Buffer.from(s).toString('base64');
 
 let token;
-before(() => { token = makeSkfDemo(); });
-after(() => token?.remove());
+let work;
+before(() => {
+  token = makeSkfDemo();
+  work = tempDir('skf-faults');
+});
+after(() => {
+  token?.remove();
+  work?.remove();
+});
 
 const pem = (b64der) => `-----BEGIN CERTIFICATE-----\n${b64der}\n-----END CERTIFICATE-----\n`;
 
@@ -86,7 +93,7 @@ describe('each library call failing in turn', () => {
       if (want.list !== 0) assert.equal(r.list.certnumber, 0);
       else assert.equal(r.list.certnumber, 2);
       // Whatever was signed verifies; whatever failed carries no signature.
-      const made = signaturesOk(r, r.list.certlist ?? [], token.dir);
+      const made = signaturesOk(r, r.list.certlist ?? [], work.dir);
       assert.deepEqual(made, {
         ...(want.signSm2 === 0 ? { sm2: true } : {}), ...(want.signRsa === 0 ? { rsa: true } : {}),
       });
@@ -142,6 +149,6 @@ describe('the token store removed in the middle of a session', () => {
       { open: 6, list: 0, selectSm2: 0, signSm2: 0, selectRsa: 0, signRsa: 0 });
     // The listing shows the rebuilt token's certificates, and the signatures verify with them.
     assert.notDeepEqual(r.list.certlist.map((c) => c.pub), before.certlist.map((c) => c.pub));
-    assert.deepEqual(signaturesOk(r, r.list.certlist, token.dir), { sm2: true, rsa: true });
+    assert.deepEqual(signaturesOk(r, r.list.certlist, work.dir), { sm2: true, rsa: true });
   });
 });
