@@ -2,7 +2,8 @@
 // fresh demo token: the browser trusts the service's root through its NSS
 // database, as a user's browser would after tools/trust-root.sh, and the page
 // does everything through the page client. Screenshots of each step go to
-// $VAULTLINE_ARTIFACTS/browser (default build/test-artifacts/browser).
+// $VAULTLINE_ARTIFACTS/browser, else test-artifacts/browser in the build
+// directory ($VAULTLINE_BUILD_DIR, default build/).
 
 import assert from 'node:assert/strict';
 import { mkdirSync } from 'node:fs';
@@ -18,7 +19,8 @@ import { startWebServer } from './webserver.mjs';
 const here = dirname(fileURLToPath(import.meta.url));
 const repo = resolve(here, '../..');
 const CHROMIUM = process.env.VAULTLINE_CHROMIUM ?? '/usr/bin/chromium';
-const shots = join(process.env.VAULTLINE_ARTIFACTS ?? join(repo, 'build/test-artifacts'), 'browser');
+const build = process.env.VAULTLINE_BUILD_DIR ?? join(repo, 'build');
+const shots = join(process.env.VAULTLINE_ARTIFACTS || join(build, 'test-artifacts'), 'browser');
 
 const OID_PKCS7_SIGNED = '2a864886f70d010702'; // 1.2.840.113549.1.7.2
 const OID_GMT0010_SIGNED = '2a811ccf550601040202'; // 1.2.156.10197.6.1.4.2.2
