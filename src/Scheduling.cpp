@@ -9,7 +9,10 @@
 #include <cstring>
 #include <exception>
 #include <map>
+#include <stdexcept>
 #include <memory>
+
+#include <openssl/evp.h>
 
 namespace {
 
@@ -17,11 +20,30 @@ constexpr const char kVersion[] = "1.0.0.2";
 constexpr size_t kCmdBufferSize = 1024;
 
 // A page keeps its providers and selection across requests under one id.
-// Any page may send any id, so the table is bounded: ids are short names, and
-// when the table is full the session unused for longest makes room (its page,
-// if still there, opens, lists and selects again, as after any -2).
+// Any page may send any id, so the table is bounded: at most 1,024 sessions,
+// and when it is full the session unused for longest makes room (its page,
+// if still there, opens, lists and selects again, as after any -2). Keys are
+// bounded too: an id longer than 256 bytes is kept as its first 225 bytes and
+// its SHA-256, 257 bytes that no shorter id can equal, so a page may use any
+// id while a full table stays small.
 constexpr size_t kMaxSessions = 1024;
-constexpr size_t kMaxSessionIdLength = 256;
+constexpr size_t kMaxPlainKeyLength = 256;
+constexpr size_t kDigestLength = 32;
+
+std::string SessionKey(const std::string& id)
+{
+    if (id.size() <= kMaxPlainKeyLength) {
+        return id;
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(id.data(), id.size(), digest, &length, EVP_sha256(), nullptr) != 1 ||
+        length != kDigestLength) {
+        throw std::runtime_error("session id digest failed");
+    }
+    return id.substr(0, kMaxPlainKeyLength + 1 - kDigestLength) +
+           std::string(reinterpret_cast<const char*>(digest), kDigestLength);
+}
 
 struct SessionSlot {
     std::unique_ptr<KVSMLib> session;
@@ -34,8 +56,9 @@ std::map<std::string, SessionSlot>& Sessions()
     return m_sm;
 }
 
-KVSMLib& SessionFor(const std::string& id)
+KVSMLib& SessionFor(const std::string& name)
 {
+    const std::string id = SessionKey(name);
     static unsigned long long clock = 0;
     auto& sessions = Sessions();
     auto it = sessions.find(id);
@@ -91,7 +114,7 @@ std::string DetectOsName()
 
 KVSMLib* FindSession(const std::string& id)
 {
-    const auto it = Sessions().find(id);
+    const auto it = Sessions().find(SessionKey(id));
     return it == Sessions().end() ? nullptr : it->second.session.get();
 }
 
@@ -136,9 +159,6 @@ int VaultlineEntry(const std::string& text, VaultlineNotifyCallback notify, CHtt
         }
         const int interfacetype = envelope["interfacetype"].asInt();
         const std::string id = envelope["id"].asString();
-        if (id.size() > kMaxSessionIdLength) {
-            return -1;
-        }
         const std::string input = JsonWriteCompact(envelope["data"]);
 
         std::string result;

@@ -23,8 +23,7 @@ void executeCMD(const char* command, char* result);
 
 // The session of that name, or null when none was made yet (or it was
 // dropped to make room: at most 1,024 sessions are kept, and the one unused
-// for longest goes first). An id longer than 256 bytes makes no session: its
-// envelope is refused like one with an id of the wrong type.
+// for longest goes first). Ids of any length name distinct sessions.
 KVSMLib* FindSession(const std::string& id);
 // How many sessions the table holds.
 size_t SessionCount();

@@ -74,8 +74,8 @@ TEST(Envelope, SessionsByName)
 }
 
 // Any page may send any id: the table keeps at most 1,024 sessions, dropping
-// the one unused for longest, and refuses ids longer than 256 bytes, so a page
-// cycling through ids cannot grow the service without bound.
+// the one unused for longest, and keeps long ids by digest, so a page cycling
+// through ids cannot grow the service without bound.
 TEST(Envelope, SessionTableIsBounded)
 {
     const auto touch = [](const std::string& id) {
@@ -101,11 +101,26 @@ TEST(Envelope, SessionTableIsBounded)
     touch(longest);
     EXPECT_EQ(g_calls, 1);
     EXPECT_NE(FindSession(longest), nullptr);
+    // Long ids are sessions like any other, and long ids that differ only
+    // past the bytes kept in the key stay apart.
+    const std::string longId(300, 'y');
+    const std::string sameStart = longId + "z";
+    const std::string sameLength = std::string(299, 'y') + "z";
     g_calls = 0;
-    const std::string tooLong(257, 'y');
-    EXPECT_EQ(touch(tooLong), -1);
-    EXPECT_EQ(g_calls, 0);  // refused: no result, so the front end answers {"code":-1}
-    EXPECT_EQ(FindSession(tooLong), nullptr);
+    touch(longId);
+    touch(sameStart);
+    touch(sameLength);
+    EXPECT_EQ(g_calls, 3);
+    KVSMLib* a = FindSession(longId);
+    KVSMLib* b = FindSession(sameStart);
+    KVSMLib* c = FindSession(sameLength);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    ASSERT_NE(c, nullptr);
+    EXPECT_NE(a, b);
+    EXPECT_NE(a, c);
+    EXPECT_NE(b, c);
+    EXPECT_EQ(FindSession(std::string(1 << 20, 'y')), nullptr);
 }
 
 TEST(Envelope, DistributionCodes)
