@@ -284,6 +284,7 @@ ULONG CSKFProvider::GetContainerNameList(HAPPLICATION hApp, std::vector<std::str
 }
 
 ULONG CSKFProvider::UnInit() {
+    ++m_bindingGeneration;
     ULONG rv = SAR_OK;
     if (m_hContainer && m_fn.SKF_CloseContainer) {
         rv = m_fn.SKF_CloseContainer(m_hContainer);
@@ -349,6 +350,7 @@ ULONG CSKFProvider::Init(std::string devName, std::string appName, std::string c
     log.Write("\nInit containerNameList: = %d\n", static_cast<int>(count));
 
     m_containerName = containerName;
+    ++m_bindingGeneration;
     rv = m_fn.SKF_OpenContainer(m_hApp, &containerName[0], &m_hContainer);
     ULONG type = 0;
     ULONG typeRv = m_fn.SKF_GetContainerType ? m_fn.SKF_GetContainerType(m_hContainer, &type) : SAR_FAIL;
@@ -362,6 +364,7 @@ ULONG CSKFProvider::Init(std::string devName, std::string appName, std::string c
         for (std::string& name : names) {
             if (m_hContainer && m_fn.SKF_CloseContainer) m_fn.SKF_CloseContainer(m_hContainer);
             m_hContainer = nullptr;
+            ++m_bindingGeneration;
             rv = m_fn.SKF_OpenContainer(m_hApp, &name[0], &m_hContainer);
             type = 0;
             if (m_fn.SKF_GetContainerType) m_fn.SKF_GetContainerType(m_hContainer, &type);
@@ -406,6 +409,7 @@ ULONG CSKFProvider::Init_SM3(std::string devName, std::string appName, std::stri
         if (GetContainerNameList(m_hApp, names) == SAR_OK && !names.empty()) containerName = names[0];
     }
     m_containerName = containerName;
+    ++m_bindingGeneration;
     rv = m_fn.SKF_OpenContainer(m_hApp, &containerName[0], &m_hContainer);
     ULONG type = 0;
     if (m_fn.SKF_GetContainerType) m_fn.SKF_GetContainerType(m_hContainer, &type);
@@ -419,6 +423,7 @@ ULONG CSKFProvider::Init_SM3(std::string devName, std::string appName, std::stri
         for (std::string& name : names) {
             if (m_hContainer && m_fn.SKF_CloseContainer) m_fn.SKF_CloseContainer(m_hContainer);
             m_hContainer = nullptr;
+            ++m_bindingGeneration;
             rv = m_fn.SKF_OpenContainer(m_hApp, &name[0], &m_hContainer);
             type = 0;
             if (m_fn.SKF_GetContainerType) m_fn.SKF_GetContainerType(m_hContainer, &type);
@@ -449,6 +454,7 @@ int CSKFProvider::getConnectType(std::string containerName) {
     std::string appName = apps.empty() ? std::string() : apps[0];
     m_fn.SKF_OpenApplication(m_hDev, &appName[0], &m_hApp);
 
+    ++m_bindingGeneration;
     if (m_fn.SKF_OpenContainer(m_hApp, &containerName[0], &m_hContainer) != SAR_OK) {
         m_hContainer = nullptr;
         return -1;
@@ -721,6 +727,7 @@ ULONG CSKFProvider::GenCSR(const csr_t* csr_info, std::string& signedEncodedCert
     if (rv != SAR_OK) return rv;
     if (m_hContainer && m_fn.SKF_CloseContainer) m_fn.SKF_CloseContainer(m_hContainer);
     m_hContainer = hContainer;
+    ++m_bindingGeneration;
 
     ECCPUBLICKEYBLOB eccSignPublicKeyBlob;
     std::memset(&eccSignPublicKeyBlob, 0, sizeof(eccSignPublicKeyBlob));

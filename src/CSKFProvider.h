@@ -84,6 +84,10 @@ public:
     const SkfFunctionTable& Functions() const { return m_fn; }
     const std::string& ContainerName() const { return m_containerName; }
     HCONTAINER ContainerHandle() const { return m_hContainer; }
+    // Counts every move of the binding (closing, opening a container, a
+    // request's own container), so a certificate can tell whether the
+    // container it opened is still the one bound.
+    unsigned long BindingGeneration() const { return m_bindingGeneration; }
     DEVHANDLE DeviceHandle() const { return m_hDev; }
     bool HashOnToken() const { return m_bHash; }
 
@@ -105,5 +109,6 @@ private:
     HANDLE m_hAgreementHandle = nullptr;
     BLOCKCIPHERPARAM m_blobCipherParam;
     bool m_bHash = true;
+    unsigned long m_bindingGeneration = 0;
     SkfFunctionTable m_fn;
 };

@@ -158,13 +158,24 @@ bool CCertificate::InitSKF(int eHash)
     return false;
 }
 
+bool CCertificate::BindingMoved() const
+{
+    return !m_bskf || m_skf->BindingGeneration() != m_bindingGeneration;
+}
+
+void CCertificate::MarkBound()
+{
+    m_bskf = true;
+    m_bindingGeneration = m_skf->BindingGeneration();
+}
+
 std::string CCertificate::toDer()
 {
     if (m_p11cert != nullptr) return m_p11cert->toDer();
     if (m_skf == nullptr) return std::string();
-    if (!m_bskf) {
+    if (BindingMoved()) {
         InitSKF();
-        m_bskf = true;
+        MarkBound();
     }
     std::string der;
     if (m_skf->ExportCert(der, m_bsign) != 0) der.clear();
@@ -177,9 +188,9 @@ std::string CCertificate::toString()
     if (m_p11cert != nullptr) {
         der = m_p11cert->toDer();
     } else if (m_skf != nullptr) {
-        if (!m_bskf) {
+        if (BindingMoved()) {
             InitSKF();
-            m_bskf = true;
+            MarkBound();
         }
         if (m_skf->ExportCert(der, true) != 0) der.clear();
     }
@@ -199,9 +210,9 @@ bool CCertificate::GetInfo(certificate_info_t* p)
     if (m_p11cert != nullptr) {
         der = m_p11cert->toDer();
     } else if (m_skf != nullptr) {
-        if (!m_bskf) {
+        if (BindingMoved()) {
             InitSKF();
-            m_bskf = true;
+            MarkBound();
         }
         if (m_skf->ExportCert(der, true) != 0) {
             der.clear();
@@ -235,9 +246,15 @@ bool CCertificate::sign(const std::string& msg, unsigned flags, std::string& sig
         return true;
     }
 
-    if (!m_bskf) {
-        InitSKF(eHash);
-        m_bskf = true;
+    if (BindingMoved()) {
+        // On first use other hashes keep the binding as it is; once this
+        // certificate has opened its container, it must get it back.
+        const bool reopens = eHash == HASH_SM3 || eHash == HASH_SHA1 || eHash == HASH_SHA256;
+        if (m_bskf && !reopens)
+            InitSKF();
+        else
+            InitSKF(eHash);
+        MarkBound();
     }
     // The token's own signing call decides; a refused PIN only shows there.
     ULONG retry = 0;

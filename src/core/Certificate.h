@@ -45,6 +45,12 @@ public:
     // and not at all otherwise. Both return false.
     bool InitSKF();
     bool InitSKF(int eHash);
+    // The container is reopened on first use and again whenever enumeration,
+    // a request or another certificate of the provider moved the binding
+    // since: otherwise this certificate would export another container's
+    // certificate or sign with another container's key.
+    bool BindingMoved() const;
+    void MarkBound();
 
     // The certificate's DER ("" when it cannot be had) and its Base64 text.
     std::string toDer();
@@ -70,6 +76,7 @@ public:
     CSKFProvider* m_skf = nullptr;
     std::string m_skfCon;
     bool m_bskf = false;
+    unsigned long m_bindingGeneration = 0;
     bool m_bsign;
     Cert* m_p11cert = nullptr;
     COpensslCertificate m_openssl;

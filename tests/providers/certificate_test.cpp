@@ -215,7 +215,7 @@ TEST_F(SkfCertificate, RefusalsAndEmptyInput)
     EXPECT_EQ(unbound.initFromCertObj(nullptr), -2);
 }
 
-TEST_F(SkfCertificate, ReopensItsOwnContainerOnceOnFirstUse)
+TEST_F(SkfCertificate, ReopensItsOwnContainerWheneverTheBindingMoved)
 {
     auto sm2 = Bind(kSm2);
     auto enc = Bind(kSm2, false);
@@ -228,7 +228,11 @@ TEST_F(SkfCertificate, ReopensItsOwnContainerOnceOnFirstUse)
     EXPECT_EQ(enc->GetDER(), m_sm2Enc);
 
     ASSERT_EQ(Export(kRsa, true), m_rsaSign);
-    EXPECT_EQ(sm2->GetDER(), m_rsaSign);  // not reopened a second time
+    EXPECT_EQ(sm2->GetDER(), m_sm2Sign);  // reopened again, not the RSA container's
+    EXPECT_EQ(m_skf->ContainerName(), kSm2);
+    const unsigned long bound = m_skf->BindingGeneration();
+    EXPECT_EQ(sm2->GetDER(), m_sm2Sign);
+    EXPECT_EQ(m_skf->BindingGeneration(), bound);  // still bound: no needless reopening
 }
 
 TEST_F(SkfCertificate, SummaryOfTheSigningCertificate)
