@@ -163,7 +163,11 @@ int SMProvider::enumerateSkf(certificate_info_t& ci) {
         else
             m_skfProv->Init_SM3("", "", con, "");
         std::string der;
-        status = static_cast<int>(m_skfProv->ExportCert(der, true));
+        const ULONG exported = m_skfProv->ExportCert(der, true);
+        // A key pair whose certificate is not imported yet (between a request
+        // and its import) has nothing to list; that is no failure of the
+        // listing, or every listing would fail until the import.
+        if (exported != SAR_CERTNOTFOUNTERR) status = static_cast<int>(exported);
         if (der.empty()) continue;
         certificate_info_t info;
         if (!SummaryFromName(der, info)) continue;

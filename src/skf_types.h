@@ -21,6 +21,7 @@ typedef HANDLE HCONTAINER;
 
 constexpr ULONG SAR_OK = 0;
 constexpr ULONG SAR_FAIL = 0x0A000001;
+constexpr ULONG SAR_CERTNOTFOUNTERR = 0x0A00001C;  // the standard's spelling
 
 constexpr ULONG SGD_SM3 = 0x00000001;
 constexpr ULONG SGD_SHA1 = 0x00000002;

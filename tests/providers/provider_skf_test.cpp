@@ -210,15 +210,16 @@ TEST_F(SkfProviderTest, EnumerationQueriesAndPublishedList) {
         EXPECT_EQ(my_publist, c.pub) << c.what;
     }
 
-    // A container with only an encryption certificate is never listed; being
-    // the last one it also gives the listing its failed export's status.
+    // A container with only an encryption certificate is never listed; its
+    // missing signing certificate is no failure of the listing, even as the
+    // last container.
     m_store->CreateContainer(kDemoDev, kDemoApp, "EncOnly");
     Owned<EVP_PKEY> enc = PubFromDer(Str(m_store->GenerateKeyPair(kDemoDev, kDemoApp, "EncOnly", KeyUsage::Encrypt,
                                                                     softskf::crypto::KeyAlg::SM2)));
     m_store->ImportCertificate(kDemoDev, kDemoApp, "EncOnly", KeyUsage::Encrypt, ToBytes(MakeCert(enc.get(), "enc")));
     certificate_info_t all;
     certlist names;
-    EXPECT_EQ(p->enumerateCerts(all, names), 0x0A00001C);  // the token's "certificate not found"
+    EXPECT_EQ(p->enumerateCerts(all, names), 0);
     EXPECT_EQ(names, cases[0].names);
     EXPECT_EQ(my_publist, cases[0].pub);
 }
@@ -251,6 +252,54 @@ TEST_F(SkfProviderTest, SelectionByPositionFromOne) {
     }
     ASSERT_EQ(ListAll(p, names), 0);
     EXPECT_NE(p->generation(), generation);  // earlier selections are stale now
+}
+
+// The provider's certificates share one binding. A certificate selected
+// again after another one was used, or after an enrolment moved the binding
+// to a new container, must still read and sign with its own container; and a
+// key pair still waiting for its certificate does not fail the listing.
+TEST_F(SkfProviderTest, CertificatesKeepTheirOwnContainer) {
+    SMProvider* p = Open();
+    ASSERT_NE(p, nullptr);
+    certlist names;
+    ASSERT_EQ(ListAll(p, names), 0);
+    SMCertificate* sm2 = nullptr;
+    SMCertificate* rsa = nullptr;
+    ASSERT_EQ(p->selectCert(3, 1, &sm2), 0);
+    ASSERT_EQ(p->selectCert(3, 2, &rsa), 0);
+    auto pubOf = [](SMCertificate* c) {
+        certificate_info_t info;
+        EXPECT_EQ(c->getCertInfo(info), 1);
+        return info.PUB;
+    };
+    auto signs = [](SMCertificate* c, int flags) {
+        std::string msg = "own container";
+        std::string sig;
+        if (c->sign(msg, flags, sig) != 0) return false;
+        return c->verify(sig, flags, msg) == 0;
+    };
+    const std::string sm2Pub = Base64::encode64(m_sm2Cert);
+    const std::string rsaPub = Base64::encode64(m_rsaCert);
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(pubOf(sm2), sm2Pub) << round;
+        EXPECT_EQ(pubOf(rsa), rsaPub) << round;
+        EXPECT_TRUE(signs(sm2, 0x15)) << round;  // SM3
+        EXPECT_TRUE(signs(rsa, 0x16)) << round;  // SHA-256
+        EXPECT_TRUE(signs(sm2, 0x15)) << round;
+    }
+
+    csr_t csr{};
+    csr.CN = "waiting for its certificate";
+    csr.O = "Vaultline";
+    csr.C = "CN";
+    csr.hash = HASH_SM3;
+    std::string pem;
+    ASSERT_EQ(p->genCSR(csr, pem), 0);
+    EXPECT_EQ(pubOf(sm2), sm2Pub);
+    EXPECT_TRUE(signs(sm2, 0x15));
+
+    ASSERT_EQ(ListAll(p, names), 0);
+    EXPECT_EQ(names.size(), 2u);
 }
 
 TEST_F(SkfProviderTest, ResetReturnsToTheContainerOpenedFirst) {
