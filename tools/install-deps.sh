@@ -6,7 +6,7 @@ as_root() {
 }
 PKGS="build-essential cmake pkg-config libssl-dev openssl libjsoncpp-dev \
 libgtest-dev libbenchmark-dev libbotan-2-dev softhsm2 opensc libp11-kit-dev lsb-release ca-certificates \
-libnss3-tools dpkg-dev systemd clang chromium"
+libnss3-tools dpkg-dev systemd clang chromium fonts-wqy-zenhei"
 missing=""
 for p in $PKGS; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

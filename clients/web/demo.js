@@ -113,10 +113,6 @@ async function enrol() {
   if (r.code !== ResultCode.OK) return failed('enrol-status', r);
   $('csr').textContent = atob(r.csr); // Base64 of the PEM text
   ok('enrol-status', 'key pair made; the request is below');
-  // The token now works in the new key pair's container: select the chosen
-  // certificate again so that signing goes on with it.
-  const chosen = [...document.querySelectorAll('#cert-table input')].findIndex((input) => input.checked);
-  if (chosen >= 0) await selectCertificate(chosen);
 }
 
 // ---- Showing results -----------------------------------------------------

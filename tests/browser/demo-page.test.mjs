@@ -185,6 +185,18 @@ test('enrolment shows an SM2 certificate request as PEM', async () => {
   assert.match(check.out, /verify OK/, check.out);
   assert.match(check.out, /CN ?= ?Browser Enrolment/, check.out);
   await shot('07-enrolment');
+
+  // The new key pair has no certificate yet: the selected certificate still
+  // signs, and listing still shows the two certificates without an error.
+  assert.equal(await page.textContent('#flags'), '0x16');
+  await page.fill('#sign-text', TEXT);
+  const signed = await act('#sign-button', 'sign-status');
+  assert.ok(signed.ok, signed.text);
+  assert.deepEqual(await act('#verify', 'verify-status'), { text: 'the signature verifies', ok: true });
+  assert.deepEqual(await act('#list', 'list-status'), { text: '2 certificate(s)', ok: true });
+  await page.waitForSelector('#cert-table input:checked');  // the page selects the first again
+  assert.deepEqual(await status('details-status'), { text: 'selected 测试用户', ok: true });
+  await shot('08-signed-after-enrolment');
 });
 
 test('the page raised no script errors', () => {
