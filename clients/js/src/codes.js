@@ -67,6 +67,7 @@ const SKF_STATUS = new Map([
   [0x0a000005, 'SAR_INVALIDHANDLEERR: invalid handle'],
   [0x0a000006, 'SAR_INVALIDPARAMERR: invalid parameter'],
   [0x0a00001b, 'SAR_KEYNOTFOUNTERR: key not found'],
+  [0x0a00001c, 'SAR_CERTNOTFOUNTERR: certificate not found'],
   [0x0a000010, 'SAR_INDATALENERR: input data length wrong'],
   [0x0a000020, 'SAR_BUFFER_TOO_SMALL: buffer too small'],
   [0x0a000023, 'SAR_DEVICE_REMOVED: the token was removed'],
