@@ -30,11 +30,14 @@ rm -rf "$LOG_DIR"
 mkdir -p "$LOG_DIR"
 
 # abort_on_error: a report ends the process at once, whoever started it.
+# handle_abort: any other abort (a failed library assertion, the build has
+# _GLIBCXX_ASSERTIONS) also leaves a report with its stack in the log.
 # detect_stack_use_after_return and check_initialization_order catch what the
-# defaults leave out. Leaks are checked wherever a process exits normally.
+# defaults leave out. Leaks are checked wherever a process exits normally, and
+# by the service itself when it is stopped with SIGTERM (src/main.cpp).
 ASAN_OPTIONS="log_path=$LOG_DIR/asan:detect_leaks=1:abort_on_error=1:strict_string_checks=1"
 ASAN_OPTIONS="$ASAN_OPTIONS:detect_stack_use_after_return=1:check_initialization_order=1"
-ASAN_OPTIONS="$ASAN_OPTIONS:disable_coredump=1"
+ASAN_OPTIONS="$ASAN_OPTIONS:disable_coredump=1:handle_abort=1"
 UBSAN_OPTIONS="log_path=$LOG_DIR/ubsan:print_stacktrace=1:halt_on_error=1"
 export ASAN_OPTIONS UBSAN_OPTIONS
 
