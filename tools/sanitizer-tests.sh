@@ -11,7 +11,7 @@
 # instrumented programs would only test packaging, which the plain build does)
 # and any browser* test (it checks a page in Chromium, not this code).
 #
-# SAN_JOBS sets the build's parallel jobs (default: all cores).
+# SAN_JOBS sets how many jobs the build and ctest run at once (default: all cores).
 # VAULTLINE_PORT_LOCK names a lock file to hold while the tests run, for
 # machines where other runs use the service's ports 5426-5430 at the same time.
 set -eu
