@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -163,6 +164,11 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
         Fail("mkdtemp");
     }
     const std::string dir = tmpl;
+    static std::string s_dir = dir;
+    std::atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(s_dir, ec);
+    });
     setenv("SOFTSKF_DIR", dir.c_str(), 1);
     unsetenv("SOFTSKF_DIALOG_PIN");
     unsetenv("SOFTSKF_FAIL");
