@@ -283,6 +283,11 @@ ULONG CSKFProvider::GetContainerNameList(HAPPLICATION hApp, std::vector<std::str
                      containerNameList);
 }
 
+ULONG CSKFProvider::OpenBoundContainer(LPSTR name) {
+    ++m_bindingGeneration;
+    return m_fn.SKF_OpenContainer(m_hApp, name, &m_hContainer);
+}
+
 ULONG CSKFProvider::UnInit() {
     ++m_bindingGeneration;
     ULONG rv = SAR_OK;
@@ -350,8 +355,7 @@ ULONG CSKFProvider::Init(std::string devName, std::string appName, std::string c
     log.Write("\nInit containerNameList: = %d\n", static_cast<int>(count));
 
     m_containerName = containerName;
-    ++m_bindingGeneration;
-    rv = m_fn.SKF_OpenContainer(m_hApp, &containerName[0], &m_hContainer);
+    rv = OpenBoundContainer(&containerName[0]);
     ULONG type = 0;
     ULONG typeRv = m_fn.SKF_GetContainerType ? m_fn.SKF_GetContainerType(m_hContainer, &type) : SAR_FAIL;
     log.Write("\ncontainer_type_ok == %d, container_type == %d\n", S(typeRv), S(type));
@@ -364,8 +368,7 @@ ULONG CSKFProvider::Init(std::string devName, std::string appName, std::string c
         for (std::string& name : names) {
             if (m_hContainer && m_fn.SKF_CloseContainer) m_fn.SKF_CloseContainer(m_hContainer);
             m_hContainer = nullptr;
-            ++m_bindingGeneration;
-            rv = m_fn.SKF_OpenContainer(m_hApp, &name[0], &m_hContainer);
+            rv = OpenBoundContainer(&name[0]);
             type = 0;
             if (m_fn.SKF_GetContainerType) m_fn.SKF_GetContainerType(m_hContainer, &type);
             if (type == SKF_CONTAINER_RSA) break;
@@ -409,8 +412,7 @@ ULONG CSKFProvider::Init_SM3(std::string devName, std::string appName, std::stri
         if (GetContainerNameList(m_hApp, names) == SAR_OK && !names.empty()) containerName = names[0];
     }
     m_containerName = containerName;
-    ++m_bindingGeneration;
-    rv = m_fn.SKF_OpenContainer(m_hApp, &containerName[0], &m_hContainer);
+    rv = OpenBoundContainer(&containerName[0]);
     ULONG type = 0;
     if (m_fn.SKF_GetContainerType) m_fn.SKF_GetContainerType(m_hContainer, &type);
     log.Write("\n Init_SM3 SKF_GetContainerType == : %d\n", S(type));
@@ -423,8 +425,7 @@ ULONG CSKFProvider::Init_SM3(std::string devName, std::string appName, std::stri
         for (std::string& name : names) {
             if (m_hContainer && m_fn.SKF_CloseContainer) m_fn.SKF_CloseContainer(m_hContainer);
             m_hContainer = nullptr;
-            ++m_bindingGeneration;
-            rv = m_fn.SKF_OpenContainer(m_hApp, &name[0], &m_hContainer);
+            rv = OpenBoundContainer(&name[0]);
             type = 0;
             if (m_fn.SKF_GetContainerType) m_fn.SKF_GetContainerType(m_hContainer, &type);
             log.Write("\n Init_SM3 \xE9\x87\x8D\xE6\x96\xB0\xE6\x89\x93\xE5\xBC\x80 SKF_GetContainerType == : %d\n",
@@ -454,8 +455,7 @@ int CSKFProvider::getConnectType(std::string containerName) {
     std::string appName = apps.empty() ? std::string() : apps[0];
     m_fn.SKF_OpenApplication(m_hDev, &appName[0], &m_hApp);
 
-    ++m_bindingGeneration;
-    if (m_fn.SKF_OpenContainer(m_hApp, &containerName[0], &m_hContainer) != SAR_OK) {
+    if (OpenBoundContainer(&containerName[0]) != SAR_OK) {
         m_hContainer = nullptr;
         return -1;
     }

@@ -98,6 +98,9 @@ public:
 
 private:
     bool HasEccSignEntries() const;
+    // Opens a container of the open application as the binding's container;
+    // every move of the binding goes through here or UnInit, which count it.
+    ULONG OpenBoundContainer(LPSTR name);
 
     std::string m_containerName;
     std::string m_path;
